@@ -16,8 +16,9 @@ PyObject* preprocess_documents(Args args) {
         Ref copy = copy_pydict(item.get());
         TextRef text = get_str_from_dict(item.get(), k_text);
         if (text.owner) {
-            Ref normalised = to_py(text::collapse_white_space(text.view));
-            dict_set(copy.get(), k_text.get(), normalised);
+            std::string collapsed = text::collapse_white_space(text.view);
+            // An exact str that is already normalised is kept as it is (str is immutable).
+            if (collapsed != text.view || !PyUnicode_CheckExact(text.owner.get())) dict_set(copy.get(), k_text.get(), to_py(collapsed));
         }
         list_append(out.get(), copy);
     }

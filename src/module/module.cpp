@@ -94,8 +94,8 @@ PyType_Slot symbol_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&index_dealloc)},
     {0, nullptr},
 };
-PyType_Spec bm25_spec = {"Bm25Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, bm25_slots};
-PyType_Spec symbol_spec = {"SymbolIndex", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, symbol_slots};
+PyType_Spec bm25_spec = {"lorvex_native.Bm25Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, bm25_slots};
+PyType_Spec symbol_spec = {"lorvex_native.SymbolIndex", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, symbol_slots};
 
 // --- module ----------------------------------------------------------------------
 
@@ -136,12 +136,16 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
 
 PyObject* create_module() {
     Ref module = Ref::checked(PyModule_Create(&g_module_def));
+    // The classes are created with a dotted name so that they carry the
+    // module as __module__; their type name itself is the bare class name.
     PyType_Spec* specs[2] = {&bm25_spec, &symbol_spec};
+    const char* names[2] = {"Bm25Index", "SymbolIndex"};
     for (int i = 0; i < 2; ++i) {
         if (g_index_types[i] == nullptr) {
             g_index_types[i] = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(specs[i])));
+            g_index_types[i]->tp_name = names[i];
         }
-        add_to_module(module.get(), specs[i]->name, reinterpret_cast<PyObject*>(g_index_types[i]));
+        add_to_module(module.get(), names[i], reinterpret_cast<PyObject*>(g_index_types[i]));
     }
     for (const char* name : kFunctionOrder) {
         for (Registrar* r : registrars()) {

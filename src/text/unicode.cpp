@@ -75,12 +75,7 @@ void append_utf8(std::string& out, char32_t cp) {
     out.append(buf, n);
 }
 
-std::size_t white_space_at(const char* p, const char* end) noexcept {
-    const auto c = static_cast<unsigned char>(*p);
-    if (c < 0x80) return (c == 0x20 || (c >= 0x09 && c <= 0x0D)) ? 1 : 0;
-    // Non-ASCII white space starts with C2 (U+0085, U+00A0), E1 (U+1680),
-    // E2 (U+2000..U+205F) or E3 (U+3000).
-    if (c != 0xC2 && (c < 0xE1 || c > 0xE3)) return 0;
+std::size_t white_space_at_slow(const char* p, const char* end) noexcept {
     const char* q = p;
     const char32_t cp = decode_utf8(q, end);
     return is_white_space(cp) ? static_cast<std::size_t>(q - p) : 0;

@@ -76,8 +76,15 @@ inline std::size_t utf8_length(char32_t cp) noexcept {
 // --- White space ---------------------------------------------------------
 
 // Length in bytes of the white-space character at p, or 0 when p does not
-// start one.
-std::size_t white_space_at(const char* p, const char* end) noexcept;
+// start one. Non-ASCII white space starts with C2 (U+0085, U+00A0), E1
+// (U+1680), E2 (U+2000..U+205F) or E3 (U+3000).
+std::size_t white_space_at_slow(const char* p, const char* end) noexcept;
+inline std::size_t white_space_at(const char* p, const char* end) noexcept {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c < 0x80) return (c == 0x20 || (c >= 0x09 && c <= 0x0D)) ? 1 : 0;
+    if (c != 0xC2 && (c < 0xE1 || c > 0xE3)) return 0;
+    return white_space_at_slow(p, end);
+}
 
 // Calls f(std::string_view piece) for every maximal run of non-white-space
 // characters, in text order.
@@ -90,9 +97,15 @@ void split_white_space(std::string_view s, F&& f) {
         while (p < end && (w = white_space_at(p, end)) != 0) p += w;
         if (p == end) break;
         const char* start = p;
-        while (p < end && white_space_at(p, end) == 0) {
+        while (p < end) {
             const auto c = static_cast<unsigned char>(*p);
-            p += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            if (c < 0x80) {
+                if (c == 0x20 || (c >= 0x09 && c <= 0x0D)) break;
+                ++p;
+                continue;
+            }
+            if (white_space_at(p, end) != 0) break;
+            p += c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
             if (p > end) p = end;
         }
         f(std::string_view(start, static_cast<std::size_t>(p - start)));
