@@ -1,0 +1,103 @@
+#include "graph/host.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "module/records.hpp"
+#include "text/unicode.hpp"
+
+namespace lvx::graph {
+
+namespace {
+
+template <class T>
+bool has_surrogate(const T* data, Py_ssize_t n) noexcept {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (data[i] >= 0xD800 && data[i] <= 0xDFFF) return true;
+    }
+    return false;
+}
+
+bool ready(PyObject* s) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+#else
+    (void)s;
+#endif
+    return true;
+}
+
+std::string_view utf8_view(PyObject* s) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (p == nullptr) throw PyErrorSet{};
+    return {p, static_cast<std::size_t>(n)};
+}
+
+}  // namespace
+
+bool is_text(PyObject* obj) noexcept {
+    if (!PyUnicode_Check(obj) || !ready(obj)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
+    switch (PyUnicode_KIND(obj)) {
+        case PyUnicode_1BYTE_KIND:
+            return true;
+        case PyUnicode_2BYTE_KIND:
+            return !has_surrogate(PyUnicode_2BYTE_DATA(obj), n);
+        default:
+            return !has_surrogate(PyUnicode_4BYTE_DATA(obj), n);
+    }
+}
+
+bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    if (!ready(a) || !ready(b)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b)) return false;
+    // Strings are stored in the narrowest kind that holds their largest code
+    // point, so equal texts have equal kinds.
+    const int kind = PyUnicode_KIND(a);
+    if (kind != static_cast<int>(PyUnicode_KIND(b))) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0;
+}
+
+Ref exact_str(PyObject* s) {
+    if (PyUnicode_CheckExact(s)) return Ref::borrow(s);
+    if (!ready(s)) throw PyErrorSet{};
+    return Ref::checked(PyUnicode_FromKindAndData(PyUnicode_KIND(s), PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s)));
+}
+
+Ref empty_str() {
+    static const Key k_empty{""};
+    return Ref::borrow(k_empty.get());
+}
+
+Ref trimmed_str(PyObject* obj) {
+    const std::string_view text = utf8_view(obj);
+    const std::string_view t = text::trim_white_space(text);
+    if (t.size() == text.size()) return exact_str(obj);
+    return to_py(t);
+}
+
+Ref normalised_key(PyObject* name) {
+    if (!is_text(name)) return {};
+    const std::string_view text = utf8_view(name);
+    // Reused between calls; no host code runs while it is in use.
+    static std::string lowered;
+    lowered.clear();
+    text::append_lower(lowered, text);
+    const std::string_view key = text::trim_white_space(lowered);
+    if (key.empty()) return {};
+    if (key == text) return exact_str(name);
+    return to_py(key);
+}
+
+Ref lookup(PyObject* dict, const Key& key) {
+    PyObject* k = key.get();
+    return Ref::borrow(lookup_quiet(dict, k));
+}
+
+}  // namespace lvx::graph
