@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "module/core.hpp"
+#include "module/records.hpp"
 
 namespace lvx::graph {
 
@@ -75,5 +76,11 @@ inline bool first_two(PyObject* item, Ref& first, Ref& second) {
 // Value under a fixed key in the dict's own storage, held; empty when missing
 // or when the lookup raised (the exception is cleared).
 Ref lookup(PyObject* dict, const Key& key);
+
+// A held value read as a double (float conversion), `fallback` when there is
+// no value or it does not convert.
+inline double float_of_or(const Ref& value, double fallback) noexcept {
+    return value ? float_of(value.get()).value_or(fallback) : fallback;
+}
 
 }  // namespace lvx::graph
