@@ -32,12 +32,17 @@ void raise_os_error(int err) {
 
 void raise_io_error(const char* message) { raise(PyExc_OSError, message); }
 
-std::int64_t read_full(int fd, void* buf, std::size_t n) noexcept {
+namespace {
+
+// Calls step(buffer, length, done) until n bytes have arrived, end of file
+// or an error; short transfers and EINTR are retried.
+template <class Step>
+std::int64_t transfer_full(void* buf, std::size_t n, Step&& step) noexcept {
     auto* p = static_cast<char*>(buf);
     std::size_t done = 0;
     while (done < n) {
         const std::size_t chunk = std::min<std::size_t>(n - done, std::size_t{1} << 30);
-        const ssize_t r = ::read(fd, p + done, chunk);
+        const ssize_t r = step(p + done, chunk, done);
         if (r < 0) {
             if (errno == EINTR) continue;
             return -errno;
@@ -48,20 +53,16 @@ std::int64_t read_full(int fd, void* buf, std::size_t n) noexcept {
     return static_cast<std::int64_t>(done);
 }
 
+}  // namespace
+
+std::int64_t read_full(int fd, void* buf, std::size_t n) noexcept {
+    return transfer_full(buf, n, [fd](char* p, std::size_t len, std::size_t) { return ::read(fd, p, len); });
+}
+
 std::int64_t pread_full(int fd, void* buf, std::size_t n, off_t offset) noexcept {
-    auto* p = static_cast<char*>(buf);
-    std::size_t done = 0;
-    while (done < n) {
-        const std::size_t chunk = std::min<std::size_t>(n - done, std::size_t{1} << 30);
-        const ssize_t r = ::pread(fd, p + done, chunk, offset + static_cast<off_t>(done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -errno;
-        }
-        if (r == 0) break;
-        done += static_cast<std::size_t>(r);
-    }
-    return static_cast<std::int64_t>(done);
+    return transfer_full(buf, n, [fd, offset](char* p, std::size_t len, std::size_t done) {
+        return ::pread(fd, p, len, offset + static_cast<off_t>(done));
+    });
 }
 
 namespace {
