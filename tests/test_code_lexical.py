@@ -229,7 +229,7 @@ records = st.fixed_dictionaries(
 )
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=150, deadline=None)
 @given(st.lists(records, max_size=8), st.lists(st.one_of(st.sampled_from(VOCAB + PATHS), st.integers()), max_size=6))
 def test_matches_reference(results, toks):
     assert ln.code_lexical_scores(results, toks) == ref_scores(results, toks)

@@ -56,3 +56,39 @@ inline void rank_hits(std::vector<Hit>& hits) {
 }
 
 }  // namespace lvx::code
+
+namespace lvx::code {
+
+// Walks every record of a list of corpora, numbering records from 0 across
+// all corpora, and calls f(position, metadata) for each record that has a
+// "metadata" dict. A corpus that is not a list, a record that is not a dict
+// or a "metadata" value that is not a dict raises the conversion TypeError.
+// Sizes are re-read at every step and the current corpus, record and
+// metadata are held: f may run host code that changes the lists.
+template <class F>
+void for_each_code_record(PyObject* corpora, F&& f) {
+    static const Key k_metadata{"metadata"};
+    std::uint64_t position = 0;
+    for (Py_ssize_t c = 0; c < PyList_GET_SIZE(corpora); ++c) {
+        Ref corpus = Ref::borrow(PyList_GET_ITEM(corpora, c));
+        if (!PyList_Check(corpus.get())) raise_cannot_convert(corpus.get(), "PyList");
+        for (Py_ssize_t r = 0; r < PyList_GET_SIZE(corpus.get()); ++r, ++position) {
+            Ref record = Ref::borrow(PyList_GET_ITEM(corpus.get(), r));
+            require_dict_item(record.get());
+            Ref metadata = Ref::borrow(lookup_quiet(record.get(), k_metadata.get()));
+            if (!metadata) continue;
+            require_dict_item(metadata.get());
+            f(position, metadata.get());
+        }
+    }
+}
+
+// Lower-cased "symbol_name" and "qualified_name" of a metadata dict.
+inline void read_symbol_names(PyObject* metadata, std::string& symbol, std::string& qualified) {
+    static const Key k_symbol_name{"symbol_name"};
+    static const Key k_qualified_name{"qualified_name"};
+    read_lower_name(metadata, k_symbol_name, symbol);
+    read_lower_name(metadata, k_qualified_name, qualified);
+}
+
+}  // namespace lvx::code
