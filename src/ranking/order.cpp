@@ -1,0 +1,49 @@
+// Stable descending order of scores (merge sort over positions).
+#include <algorithm>
+
+#include "ranking/common.hpp"
+
+namespace lvx::ranking {
+
+std::vector<std::uint32_t> order_by_score_desc(const std::vector<double>& scores) {
+    const std::size_t n = scores.size();
+    std::vector<std::uint32_t> a(n);
+    for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<std::uint32_t>(i);
+    if (n < 2) return a;
+
+    // Short runs by insertion: an element moves left only past elements it
+    // is strictly greater than.
+    constexpr std::size_t kRun = 16;
+    for (std::size_t lo = 0; lo < n; lo += kRun) {
+        const std::size_t hi = std::min(n, lo + kRun);
+        for (std::size_t i = lo + 1; i < hi; ++i) {
+            const std::uint32_t v = a[i];
+            std::size_t j = i;
+            while (j > lo && scores[v] > scores[a[j - 1]]) {
+                a[j] = a[j - 1];
+                --j;
+            }
+            a[j] = v;
+        }
+    }
+
+    // Bottom-up merges; the left run wins unless the right one is strictly
+    // greater.
+    std::vector<std::uint32_t> b(n);
+    for (std::size_t width = kRun; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            const std::size_t mid = std::min(n, lo + width);
+            const std::size_t hi = std::min(n, lo + 2 * width);
+            std::size_t i = lo;
+            std::size_t j = mid;
+            std::size_t o = lo;
+            while (i < mid && j < hi) b[o++] = scores[a[j]] > scores[a[i]] ? a[j++] : a[i++];
+            while (i < mid) b[o++] = a[i++];
+            while (j < hi) b[o++] = a[j++];
+        }
+        a.swap(b);
+    }
+    return a;
+}
+
+}  // namespace lvx::ranking
