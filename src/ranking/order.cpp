@@ -6,20 +6,23 @@
 namespace lvx::ranking {
 
 std::vector<std::uint32_t> order_by_score_desc(const std::vector<double>& scores) {
+    struct Item {
+        double score;
+        std::uint32_t pos;
+    };
     const std::size_t n = scores.size();
-    std::vector<std::uint32_t> a(n);
-    for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<std::uint32_t>(i);
-    if (n < 2) return a;
+    std::vector<Item> a(n);
+    for (std::size_t i = 0; i < n; ++i) a[i] = Item{scores[i], static_cast<std::uint32_t>(i)};
 
-    // Short runs by insertion: an element moves left only past elements it
-    // is strictly greater than.
+    // Short runs by insertion: an item moves left only past items it is
+    // strictly greater than.
     constexpr std::size_t kRun = 16;
     for (std::size_t lo = 0; lo < n; lo += kRun) {
         const std::size_t hi = std::min(n, lo + kRun);
         for (std::size_t i = lo + 1; i < hi; ++i) {
-            const std::uint32_t v = a[i];
+            const Item v = a[i];
             std::size_t j = i;
-            while (j > lo && scores[v] > scores[a[j - 1]]) {
+            while (j > lo && v.score > a[j - 1].score) {
                 a[j] = a[j - 1];
                 --j;
             }
@@ -29,21 +32,26 @@ std::vector<std::uint32_t> order_by_score_desc(const std::vector<double>& scores
 
     // Bottom-up merges; the left run wins unless the right one is strictly
     // greater.
-    std::vector<std::uint32_t> b(n);
-    for (std::size_t width = kRun; width < n; width *= 2) {
-        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
-            const std::size_t mid = std::min(n, lo + width);
-            const std::size_t hi = std::min(n, lo + 2 * width);
-            std::size_t i = lo;
-            std::size_t j = mid;
-            std::size_t o = lo;
-            while (i < mid && j < hi) b[o++] = scores[a[j]] > scores[a[i]] ? a[j++] : a[i++];
-            while (i < mid) b[o++] = a[i++];
-            while (j < hi) b[o++] = a[j++];
+    if (n > kRun) {
+        std::vector<Item> b(n);
+        for (std::size_t width = kRun; width < n; width *= 2) {
+            for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+                const std::size_t mid = std::min(n, lo + width);
+                const std::size_t hi = std::min(n, lo + 2 * width);
+                std::size_t i = lo;
+                std::size_t j = mid;
+                std::size_t o = lo;
+                while (i < mid && j < hi) b[o++] = a[j].score > a[i].score ? a[j++] : a[i++];
+                while (i < mid) b[o++] = a[i++];
+                while (j < hi) b[o++] = a[j++];
+            }
+            a.swap(b);
         }
-        a.swap(b);
     }
-    return a;
+
+    std::vector<std::uint32_t> out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = a[i].pos;
+    return out;
 }
 
 }  // namespace lvx::ranking
