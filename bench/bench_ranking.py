@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import math
 import random
+import re
 import struct
 import sys
 import time
@@ -189,6 +190,76 @@ def py_filter_results_by_threshold(results, threshold, score_field="vector_score
     return out
 
 
+WHITE_SPACE = re.compile("[\t\n\x0b\x0c\r \x85\xa0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+")
+_NOT_KEPT = None
+
+
+def tokenize_for_mmr(text):
+    """Words split at White_Space, reduced to Alphabetic/Nd/Nl/No characters and
+    lower-cased as a whole; empty results are dropped."""
+    global _NOT_KEPT
+    if _NOT_KEPT is None:
+        import regex  # Unicode properties (Alphabetic) that `re` lacks
+
+        _NOT_KEPT = regex.compile(r"[^\p{Alphabetic}\p{Nd}\p{Nl}\p{No}]+")
+    tokens = []
+    for word in WHITE_SPACE.split(text):
+        kept = _NOT_KEPT.sub("", word).lower()
+        if kept:
+            tokens.append(kept)
+    return tokens
+
+
+def jaccard(a, b):
+    common = len(a & b)
+    union = len(a) + len(b) - common
+    return common / union if union else 0.0
+
+
+def py_mmr_rerank(results, lambda_mult=0.5, dup_threshold=0.85, cache_max_sim=False):
+    """MMR as written: max_sim recomputed over the selected records for every
+    candidate at every step. With cache_max_sim each candidate keeps its running
+    maximum instead (the same result, quadratic rather than cubic)."""
+    lambda_mult, dup_threshold = float(lambda_mult), float(dup_threshold)
+    if len(results) < 2:
+        return list(results)
+    relevance, tokens = [], []
+    for record in results:
+        require_dict(record)
+        relevance.append(read_score(record))
+        tokens.append(frozenset(tokenize_for_mmr(read_str(record, "text"))))
+    remaining, selected = list(range(len(results))), []
+    cached = [0.0] * len(results)
+    one_minus = 1.0 - lambda_mult
+
+    def max_sim(c):
+        if cache_max_sim:
+            return cached[c]
+        best = 0.0
+        for s in selected:
+            sim = jaccard(tokens[c], tokens[s])
+            if sim > best:
+                best = sim
+        return best
+
+    while remaining:
+        best, best_value = None, None
+        for c in remaining:
+            value = relevance[c] if not selected else (lambda_mult * relevance[c]) - (one_minus * max_sim(c))
+            if best is None or not (best_value > value):
+                best, best_value = c, value
+        remaining.remove(best)
+        if selected and max_sim(best) >= dup_threshold:
+            continue
+        selected.append(best)
+        if cache_max_sim:
+            for c in remaining:
+                sim = jaccard(tokens[c], tokens[best])
+                if sim > cached[c]:
+                    cached[c] = sim
+    return [results[s] for s in selected]
+
+
 # --- benchmark driver -----------------------------------------------------------------
 
 WORDS = (
@@ -312,6 +383,38 @@ def bench_filters(ln, n):
     )
 
 
+def make_vocabulary(size, rng):
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    return [
+        "".join(rng.choice(letters) for _ in range(rng.randint(2, 9))) + rng.choice(["", ",", ".", "'s"])
+        for _ in range(size)
+    ]
+
+
+def bench_mmr(ln, n, words):
+    rng = random.Random(3)
+    vocabulary = make_vocabulary(3000, rng)
+    weights = [1.0 / (r + 1) for r in range(len(vocabulary))]  # Zipf-like word frequencies
+    base = [rng.choices(vocabulary, weights, k=words) for _ in range(n // 2)]
+    recs = []
+    for i in range(n):
+        text = list(base[i % len(base)]) if i % 5 == 0 else rng.choices(vocabulary, weights, k=words)
+        if i % 5 == 0:  # a near-duplicate of an earlier text
+            text[rng.randrange(words)] = rng.choice(vocabulary).capitalize()
+        recs.append({"id": str(i), "text": " ".join(text), "score": rng.random()})
+    expected = ln.mmr_rerank(recs)
+    assert [r["id"] for r in expected] == [r["id"] for r in py_mmr_rerank(recs)]
+    assert [r["id"] for r in expected] == [r["id"] for r in py_mmr_rerank(recs, cache_max_sim=True)]
+    compare(
+        f"mmr_rerank {n} x {words} words",
+        lambda: ln.mmr_rerank(recs),
+        [
+            ("pure Python", lambda: py_mmr_rerank(recs)),
+            ("pure Python, cached", lambda: py_mmr_rerank(recs, cache_max_sim=True)),
+        ],
+    )
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--large", action="store_true", help="bigger inputs")
@@ -321,6 +424,7 @@ def main(argv=None):
     scale = 10 if args.large else 1
     bench_fusion(ln, 1000 * scale)
     bench_filters(ln, 1000 * scale)
+    bench_mmr(ln, 200 * (5 if args.large else 1), 50)
     print_table()
     return 0
 
