@@ -3,6 +3,10 @@
 // sentence before them.
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "module/core.hpp"
 #include "text/unicode.hpp"
 
@@ -10,6 +14,24 @@ namespace lvx::sentence {
 namespace {
 
 inline bool is_sentence_mark(char c) noexcept { return c == '.' || c == '!' || c == '?'; }
+
+// The first sentence mark in [p, end), or end.
+inline const char* next_mark(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i dot = _mm_set1_epi8('.');
+    const __m128i bang = _mm_set1_epi8('!');
+    const __m128i question = _mm_set1_epi8('?');
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, dot), _mm_cmpeq_epi8(v, bang)), _mm_cmpeq_epi8(v, question));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        if (mask != 0) return p + __builtin_ctz(mask);
+    }
+#endif
+    while (p < end && !is_sentence_mark(*p)) ++p;
+    return p;
+}
 
 // Collects the sentences: the last one stays pending (as a view into the
 // text, or in `merged` once something was folded into it) until the next
@@ -66,8 +88,8 @@ PyObject* segment_text(Args args) {
     const char* start = begin;
     // A split falls at white space right after a mark. The marks are ASCII,
     // so the byte before the white space is the whole previous character.
-    for (const char* p = begin; p + 1 < end; ++p) {
-        if (is_sentence_mark(*p) && text::white_space_at(p + 1, end) != 0) {
+    for (const char* p = next_mark(begin, end); p + 1 < end; p = next_mark(p + 1, end)) {
+        if (text::white_space_at(p + 1, end) != 0) {
             sentences.add_piece(std::string_view(start, static_cast<std::size_t>(p + 1 - start)));
             start = p + 1;
         }
