@@ -313,6 +313,8 @@ def test_save_through_symbolic_links(tmp_path):
 def test_save_io_errors(tmp_path):
     with pytest.raises(OSError, match=r"^No such file or directory \(os error 2\)$"):
         ln.save_hash_store_binary(str(tmp_path / "no" / "such.bin"), [])
+    with pytest.raises(OSError, match=r"^No such file or directory \(os error 2\)$"):
+        ln.save_hash_store_binary("", [])
     with pytest.raises(OSError, match=r"^Is a directory \(os error 21\)$"):
         ln.save_hash_store_binary(str(tmp_path), [])
     with pytest.raises(OSError):

@@ -133,6 +133,7 @@ struct TemporaryFile {
 
 void replace_file(std::string_view path_in, std::string_view data) {
     if (path_in.find('\0') != std::string_view::npos) raise_io_error("path contains a NUL byte");
+    if (path_in.empty()) raise_os_error(ENOENT);
     const std::string target = resolve_final_link(std::string(path_in));
 
     struct stat old;
