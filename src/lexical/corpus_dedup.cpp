@@ -1,9 +1,5 @@
 // build_dedup_corpus_payload: a text pool plus per-document entries that
 // point into it.
-#include <string_view>
-#include <unordered_map>
-#include <vector>
-
 #include "lexical/corpus.hpp"
 #include "module/records.hpp"
 
@@ -25,31 +21,28 @@ PyObject* build_dedup_corpus_payload(Args args) {
     static const Key k_metadata{"metadata"};
     const Ref empty = empty_str();
 
-    // Pool texts stay alive in `pool_refs`, so the map's views stay valid.
-    std::vector<TextRef> pool_refs;
-    std::unordered_map<std::string_view, Py_ssize_t> positions;
-    positions.reserve(static_cast<std::size_t>(PyList_GET_SIZE(corpus)));
+    // Text pool positions keyed by exact str objects: their hash is cached
+    // in the object and their comparison runs no host code.
+    Ref positions = new_dict();
     Ref texts = new_list();
     Ref docs = new_list();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(corpus); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(corpus, i));
         require_dict_item(item.get());
-        TextRef text = get_str_from_dict(item.get(), k_text);
-        TextRef id = get_str_from_dict(item.get(), k_id);
-        Py_ssize_t t;
-        if (auto found = positions.find(text.view); found != positions.end()) {
-            t = found->second;
-        } else {
-            t = PyList_GET_SIZE(texts.get());
-            list_append(texts.get(), exact_str(text, empty));
-            positions.emplace(text.view, t);
-            pool_refs.push_back(std::move(text));
+        Ref text = exact_str(get_str_from_dict(item.get(), k_text), empty);
+        Ref id = exact_str(get_str_from_dict(item.get(), k_id), empty);
+        Ref t = Ref::borrow(PyDict_GetItemWithError(positions.get(), text.get()));
+        if (!t) {
+            if (PyErr_Occurred()) throw PyErrorSet{};
+            t = Ref::checked(PyLong_FromSsize_t(PyList_GET_SIZE(texts.get())));
+            dict_set(positions.get(), text.get(), t);
+            list_append(texts.get(), text);
         }
         Ref metadata = Ref::borrow(lookup_quiet(item.get(), k_metadata.get()));
         if (!metadata) metadata = new_dict();
         Ref entry = new_dict();
-        dict_set(entry.get(), k_id.get(), exact_str(id, empty));
-        dict_set(entry.get(), k_t.get(), Ref::checked(PyLong_FromSsize_t(t)));
+        dict_set(entry.get(), k_id.get(), id);
+        dict_set(entry.get(), k_t.get(), t);
         dict_set(entry.get(), k_metadata.get(), metadata);
         list_append(docs.get(), entry);
     }

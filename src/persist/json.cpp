@@ -4,6 +4,9 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "text/unicode.hpp"
 
@@ -30,6 +33,29 @@ inline bool plain8(const unsigned char* p) noexcept {
     return ((lt | eq | (x & high)) == 0);
 }
 
+inline bool plain_byte(unsigned char c) noexcept { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
+
+// First byte at or after p that needs attention inside a string, or end.
+inline const unsigned char* skip_plain(const unsigned char* p, const unsigned char* end) noexcept {
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    while (end - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Signed compare: bytes >= 0x80 are negative and count as below 0x20.
+        const __m128i special =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)), _mm_cmplt_epi8(x, space));
+        const int mask = _mm_movemask_epi8(special);
+        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (end - p >= 8 && plain8(p)) p += 8;
+    while (p < end && plain_byte(*p)) ++p;
+    return p;
+}
+
 // Length of the well-formed UTF-8 sequence at p (whose first byte is >= 0x80),
 // or 0 when it is malformed.
 inline std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) noexcept {
@@ -46,6 +72,122 @@ inline int hex_value(unsigned char c) noexcept {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
+
+inline bool hex4(const unsigned char*& p, const unsigned char* end, char32_t& cp) noexcept {
+    if (end - p < 4) return false;
+    cp = 0;
+    for (int k = 0; k < 4; ++k) {
+        const int h = hex_value(p[k]);
+        if (h < 0) return false;
+        cp = (cp << 4) | static_cast<char32_t>(h);
+    }
+    p += 4;
+    return true;
+}
+
+// Reads the rest of a string up to and including its closing quote,
+// checking UTF-8, control characters and escapes, and hands the text to the
+// sink: bytes(p, n) for literal runs, escape(cp) for each escape sequence.
+template <class Sink>
+bool string_body(const unsigned char*& p, const unsigned char* end, Sink& sink, bool& ascii) {
+    for (;;) {
+        const unsigned char* const run = p;
+        unsigned char c;
+        for (;;) {
+            p = skip_plain(p, end);
+            if (p == end) return false;
+            c = *p;
+            if (c >= 0x80) {
+                const std::size_t n = utf8_sequence(p, end);
+                if (n == 0) return false;
+                ascii = false;
+                p += n;
+                continue;
+            }
+            break;
+        }
+        if (p > run) sink.bytes(run, static_cast<std::size_t>(p - run));
+        if (c == '"') {
+            ++p;
+            return true;
+        }
+        if (c < 0x20) return false;
+        // Backslash.
+        if (end - p < 2) return false;
+        const unsigned char e = p[1];
+        p += 2;
+        char32_t cp;
+        switch (e) {
+            case '"': cp = '"'; break;
+            case '\\': cp = '\\'; break;
+            case '/': cp = '/'; break;
+            case 'b': cp = '\b'; break;
+            case 'f': cp = '\f'; break;
+            case 'n': cp = '\n'; break;
+            case 'r': cp = '\r'; break;
+            case 't': cp = '\t'; break;
+            case 'u': {
+                if (!hex4(p, end, cp)) return false;
+                if (cp >= 0xDC00 && cp <= 0xDFFF) return false;  // lone low surrogate
+                if (cp >= 0xD800 && cp <= 0xDBFF) {
+                    char32_t low;
+                    if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
+                    p += 2;
+                    if (!hex4(p, end, low) || low < 0xDC00 || low > 0xDFFF) return false;
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                }
+                if (cp >= 0x80) ascii = false;
+                break;
+            }
+            default: return false;
+        }
+        sink.escape(cp);
+    }
+}
+
+// Measures the text.
+struct CountSink {
+    std::size_t n = 0;
+    bool escaped = false;
+    void bytes(const unsigned char*, std::size_t k) noexcept { n += k; }
+    void escape(char32_t cp) noexcept {
+        n += text::utf8_length(cp);
+        escaped = true;
+    }
+};
+
+// Appends the text to a string.
+struct StringSink {
+    std::string& out;
+    void bytes(const unsigned char* p, std::size_t k) { out.append(reinterpret_cast<const char*>(p), k); }
+    void escape(char32_t cp) { text::append_utf8(out, cp); }
+};
+
+// Writes the text to a buffer already sized by CountSink.
+struct BufferSink {
+    char* out;
+    void bytes(const unsigned char* p, std::size_t k) noexcept {
+        std::memcpy(out, p, k);
+        out += k;
+    }
+    void escape(char32_t cp) noexcept {
+        if (cp < 0x80) {
+            *out++ = static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (cp >> 6));
+            *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            *out++ = static_cast<char>(0xE0 | (cp >> 12));
+            *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            *out++ = static_cast<char>(0xF0 | (cp >> 18));
+            *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+};
 
 }  // namespace
 
@@ -139,7 +281,7 @@ private:
             for (;;) {
                 if (p_ == end_ || *p_ != '"') return false;
                 Value name;
-                if (!string(name)) return false;
+                if (!string(name, true)) return false;
                 skip_space();
                 if (p_ == end_ || *p_ != ':') return false;
                 ++p_;
@@ -176,7 +318,7 @@ private:
         const std::size_t count = (stack_.size() - mark) / 2;
         bool ordered = true;
         for (std::size_t k = 1; k < count && ordered; ++k) {
-            ordered = doc_.text(stack_[mark + 2 * (k - 1)]) < doc_.text(stack_[mark + 2 * k]);
+            ordered = doc_.name(stack_[mark + 2 * (k - 1)]) < doc_.name(stack_[mark + 2 * k]);
         }
         if (ordered) {
             nodes.insert(nodes.end(), stack_.begin() + static_cast<std::ptrdiff_t>(mark), stack_.end());
@@ -186,7 +328,7 @@ private:
         members_.clear();
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t at = mark + 2 * k;
-            members_.push_back(Member{doc_.text(stack_[at]), at});
+            members_.push_back(Member{doc_.name(stack_[at]), at});
         }
         // Stable: equal names stay in document order, so the last of a run is
         // the last occurrence.
@@ -203,110 +345,27 @@ private:
         return kept;
     }
 
-    bool string(Value& out) {
+    // A string value (name = false) or member name (name = true). Member
+    // names with escapes are unescaped at once, since they are compared and
+    // sorted; string values with escapes are decoded when converted.
+    bool string(Value& out, bool name = false) {
         ++p_;  // opening quote
         const unsigned char* const start = p_;
+        CountSink count;
         bool ascii = true;
-        for (;;) {
-            while (end_ - p_ >= 8 && plain8(p_)) p_ += 8;
-            if (p_ == end_) return false;
-            const unsigned char c = *p_;
-            if (c == '"') break;
-            if (c == '\\') return escaped_string(out, start, ascii);
-            if (c < 0x20) return false;
-            if (c < 0x80) {
-                ++p_;
-                continue;
-            }
-            const std::size_t n = utf8_sequence(p_, end_);
-            if (n == 0) return false;
-            ascii = false;
-            p_ += n;
-        }
+        if (!string_body(p_, end_, count, ascii)) return false;
         out.type = Type::String;
         out.ascii = ascii;
-        out.escaped = false;
+        out.n = count.n;
         out.offset = static_cast<std::size_t>(start - begin_);
-        out.n = static_cast<std::size_t>(p_ - start);
-        ++p_;  // closing quote
-        return true;
-    }
-
-    // Continues a string at its first backslash, writing the unescaped text
-    // into the document's buffer.
-    bool escaped_string(Value& out, const unsigned char* start, bool ascii) {
-        std::string& buf = doc_.unescaped_;
-        const std::size_t offset = buf.size();
-        buf.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
-        for (;;) {
-            const unsigned char* run = p_;
-            while (end_ - p_ >= 8 && plain8(p_)) p_ += 8;
-            while (p_ < end_ && *p_ >= 0x20 && *p_ < 0x80 && *p_ != '"' && *p_ != '\\') ++p_;
-            buf.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p_ - run));
-            if (p_ == end_) return false;
-            const unsigned char c = *p_;
-            if (c == '"') break;
-            if (c < 0x20) return false;
-            if (c >= 0x80) {
-                const std::size_t n = utf8_sequence(p_, end_);
-                if (n == 0) return false;
-                buf.append(reinterpret_cast<const char*>(p_), n);
-                ascii = false;
-                p_ += n;
-                continue;
-            }
-            // Backslash.
-            if (end_ - p_ < 2) return false;
-            const unsigned char e = p_[1];
-            p_ += 2;
-            char simple = 0;
-            switch (e) {
-                case '"': simple = '"'; break;
-                case '\\': simple = '\\'; break;
-                case '/': simple = '/'; break;
-                case 'b': simple = '\b'; break;
-                case 'f': simple = '\f'; break;
-                case 'n': simple = '\n'; break;
-                case 'r': simple = '\r'; break;
-                case 't': simple = '\t'; break;
-                case 'u': break;
-                default: return false;
-            }
-            if (e != 'u') {
-                buf.push_back(simple);
-                continue;
-            }
-            char32_t cp;
-            if (!hex4(cp)) return false;
-            if (cp >= 0xDC00 && cp <= 0xDFFF) return false;  // lone low surrogate
-            if (cp >= 0xD800 && cp <= 0xDBFF) {
-                char32_t low;
-                if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-                p_ += 2;
-                if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            }
-            if (cp >= 0x80) ascii = false;
-            text::append_utf8(buf, cp);
+        out.form = count.escaped ? StrForm::Escaped : StrForm::Plain;
+        if (count.escaped && name) {
+            out.form = StrForm::Buffered;
+            out.offset = doc_.unescaped_.size();
+            const unsigned char* q = start;
+            StringSink sink{doc_.unescaped_};
+            string_body(q, end_, sink, ascii);
         }
-        out.type = Type::String;
-        out.ascii = ascii;
-        out.escaped = true;
-        out.offset = offset;
-        out.n = buf.size() - offset;
-        ++p_;  // closing quote
-        return true;
-    }
-
-    bool hex4(char32_t& cp) noexcept {
-        if (end_ - p_ < 4) return false;
-        cp = 0;
-        for (int k = 0; k < 4; ++k) {
-            const int h = hex_value(p_[k]);
-            if (h < 0) return false;
-            cp = (cp << 4) | static_cast<char32_t>(h);
-        }
-        p_ += 4;
         return true;
     }
 
@@ -438,15 +497,34 @@ const Value* Document::find(const Value& object, std::string_view name) const no
     while (count > 0) {
         const std::size_t half = count / 2;
         const Value* mid = lo + 2 * half;
-        if (text(*mid) < name) {
+        if (this->name(*mid) < name) {
             lo = mid + 2;
             count -= half + 1;
         } else {
             count = half;
         }
     }
-    if (lo < nodes_.data() + object.first + 2 * object.n && text(*lo) == name) return lo + 1;
+    if (lo < nodes_.data() + object.first + 2 * object.n && this->name(*lo) == name) return lo + 1;
     return nullptr;
+}
+
+void Document::write_text(const Value& v, char* out) const noexcept {
+    if (v.form != StrForm::Escaped) {
+        std::memcpy(out, name(v).data(), v.n);
+        return;
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(input_.data()) + v.offset;
+    const auto* end = reinterpret_cast<const unsigned char*>(input_.data() + input_.size());
+    BufferSink sink{out};
+    bool ascii = true;
+    string_body(p, end, sink, ascii);  // checked by the parse: cannot fail
+}
+
+std::string_view Document::text(const Value& v, std::string& scratch) const {
+    if (v.form != StrForm::Escaped) return name(v);
+    scratch.resize(v.n);
+    write_text(v, scratch.data());
+    return scratch;
 }
 
 }  // namespace lvx::persist::json

@@ -26,19 +26,27 @@ namespace lvx::persist::json {
 
 enum class Type : std::uint8_t { Null, False, True, UInt, NegInt, Double, String, Array, Object };
 
+// Where the text of a String lives.
+enum class StrForm : std::uint8_t {
+    Plain,     // in the input, no escapes: the bytes between the quotes
+    Buffered,  // unescaped into the document's buffer (member names)
+    Escaped,   // in the input with escapes; decoded on demand
+};
+
 struct Value {
     Type type = Type::Null;
-    bool ascii = false;    // String: every byte < 0x80
-    bool escaped = false;  // String: text lives in the document's unescape buffer
+    bool ascii = false;               // String: every byte of the text < 0x80
+    StrForm form = StrForm::Plain;    // String
     union {
         std::uint64_t u;
         std::int64_t i;
         double d;
-        std::size_t offset;  // String: offset into the input or the unescape buffer
+        std::size_t offset;  // String: into the input (Plain, Escaped) or the buffer (Buffered)
         std::size_t first;   // Array, Object: index of the first child node
     };
-    // String: byte length; Array: element count; Object: member count (each
-    // member is two child nodes, name then value).
+    // String: byte length of the text (after unescaping); Array: element
+    // count; Object: member count (each member is two child nodes, name then
+    // value).
     std::size_t n = 0;
 
     Value() : u(0) {}
@@ -52,10 +60,16 @@ public:
 
     const Value& root() const noexcept { return root_; }
 
-    std::string_view text(const Value& v) const noexcept {
-        const char* base = v.escaped ? unescaped_.data() : input_.data();
+    // Text of a member name (never Escaped).
+    std::string_view name(const Value& v) const noexcept {
+        const char* base = v.form == StrForm::Buffered ? unescaped_.data() : input_.data();
         return {base + v.offset, v.n};
     }
+    // Text of any String; Escaped text is decoded into `scratch`.
+    std::string_view text(const Value& v, std::string& scratch) const;
+    // Writes the v.n bytes of a String's text to out.
+    void write_text(const Value& v, char* out) const noexcept;
+
     std::span<const Value> elements(const Value& array) const noexcept { return {nodes_.data() + array.first, array.n}; }
     // Alternating name and value nodes, names in ascending byte order.
     std::span<const Value> members(const Value& object) const noexcept {
