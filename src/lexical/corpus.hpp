@@ -1,20 +1,11 @@
 // Helpers shared by the corpus payload functions.
 #pragma once
 
-#include <cstring>
 #include <string_view>
 
 #include "module/core.hpp"
 
 namespace lvx::lexical {
-
-// New str from text known to be valid UTF-8; `ascii` selects the direct copy.
-inline Ref str_from_utf8(std::string_view s, bool ascii) {
-    if (!ascii) return to_py(s);
-    Ref out = Ref::checked(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(out.get()), s.data(), s.size());
-    return out;
-}
 
 inline Ref empty_str() { return Ref::checked(PyUnicode_New(0, 0)); }
 
