@@ -26,32 +26,54 @@ constexpr std::size_t kEntrySize = 16;
 
 using Entry = std::array<std::uint8_t, kEntrySize>;
 
-// Value of a hex digit, or -1.
-constexpr int hex_value(unsigned char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// Value of each byte as a hex digit, -1 for bytes that are not one.
+constexpr std::array<std::int8_t, 256> kHexValue = [] {
+    std::array<std::int8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        t[c] = c >= '0' && c <= '9' ? static_cast<std::int8_t>(c - '0')
+               : c >= 'a' && c <= 'f' ? static_cast<std::int8_t>(c - 'a' + 10)
+               : c >= 'A' && c <= 'F' ? static_cast<std::int8_t>(c - 'A' + 10)
+                                      : std::int8_t{-1};
+    }
+    return t;
+}();
 
 // Reads a hex digest input: trimmed of white space, exactly 32 bytes, made of
 // 16 groups that are either two hex digits or "+" and one hex digit.
 bool decode_hex_digest(std::string_view s, Entry& out) noexcept {
     s = text::trim_white_space(s);
     if (s.size() != 2 * kEntrySize) return false;
+    int bad = 0;
     for (std::size_t i = 0; i < kEntrySize; ++i) {
         const auto c0 = static_cast<unsigned char>(s[2 * i]);
-        const int lo = hex_value(static_cast<unsigned char>(s[2 * i + 1]));
-        if (lo < 0) return false;
-        if (c0 == '+') {
-            out[i] = static_cast<std::uint8_t>(lo);
-        } else {
-            const int hi = hex_value(c0);
-            if (hi < 0) return false;
-            out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
-        }
+        const int hi = c0 == '+' ? 0 : kHexValue[c0];
+        const int lo = kHexValue[static_cast<unsigned char>(s[2 * i + 1])];
+        bad |= hi | lo;  // negative when either is not a digit
+        out[i] = static_cast<std::uint8_t>(static_cast<unsigned>(hi) << 4 | static_cast<unsigned>(lo));
     }
-    return true;
+    return bad >= 0;
+}
+
+// An entry as two big-endian halves: integer order is byte order.
+struct SortKey {
+    std::uint64_t hi, lo;
+    bool operator<(const SortKey& o) const noexcept { return hi < o.hi || (hi == o.hi && lo < o.lo); }
+};
+
+SortKey sort_key(const Entry& e) noexcept {
+    SortKey k{0, 0};
+    for (std::size_t i = 0; i < 8; ++i) {
+        k.hi = k.hi << 8 | e[i];
+        k.lo = k.lo << 8 | e[8 + i];
+    }
+    return k;
+}
+
+void store_key(const SortKey& k, std::uint8_t* out) noexcept {
+    for (std::size_t i = 0; i < 8; ++i) {
+        out[i] = static_cast<std::uint8_t>(k.hi >> (56 - 8 * i));
+        out[8 + i] = static_cast<std::uint8_t>(k.lo >> (56 - 8 * i));
+    }
 }
 
 std::uint32_t load_le32(const std::uint8_t* p) noexcept {
@@ -59,15 +81,36 @@ std::uint32_t load_le32(const std::uint8_t* p) noexcept {
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+// Ascending order. Large inputs are first distributed by their top 16 bits
+// (digests are evenly spread), then each small bucket is sorted.
+void sort_keys(std::vector<SortKey>& keys) {
+    constexpr std::size_t kBuckets = std::size_t{1} << 16;
+    if (keys.size() < kBuckets) {
+        std::sort(keys.begin(), keys.end());
+        return;
+    }
+    std::vector<std::size_t> start(kBuckets + 1, 0);
+    for (const SortKey& k : keys) ++start[(k.hi >> 48) + 1];
+    for (std::size_t b = 0; b < kBuckets; ++b) start[b + 1] += start[b];
+    std::vector<SortKey> out(keys.size());
+    std::vector<std::size_t> next(start.begin(), start.end() - 1);
+    for (const SortKey& k : keys) out[next[k.hi >> 48]++] = k;
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+        std::sort(out.begin() + static_cast<std::ptrdiff_t>(start[b]),
+                  out.begin() + static_cast<std::ptrdiff_t>(start[b + 1]));
+    }
+    keys.swap(out);
+}
+
 // ---------------------------------------------------------------------------
 
 PyObject* save_hash_store_binary(Args args) {
     const std::vector<std::string>& hashes = args[1].texts;
-    std::vector<Entry> entries;
+    std::vector<SortKey> entries;
     entries.reserve(hashes.size());
     Entry e;
     for (const std::string& h : hashes) {
-        if (decode_hex_digest(h, e)) entries.push_back(e);
+        if (decode_hex_digest(h, e)) entries.push_back(sort_key(e));
     }
     if (entries.size() > UINT32_MAX) {
         raise(PyExc_ValueError, "too many hashes for the hash store: " + std::to_string(entries.size()) +
@@ -75,13 +118,17 @@ PyObject* save_hash_store_binary(Args args) {
     }
     // Lexicographic byte order; equal digests are identical, so the sort
     // needs no stability.
-    std::sort(entries.begin(), entries.end());
+    sort_keys(entries);
 
     const auto n = static_cast<std::uint32_t>(entries.size());
     std::string image(kHeaderSize + kEntrySize * entries.size(), '\0');
     std::memcpy(image.data(), kMagic, 4);
     for (int i = 0; i < 4; ++i) image[4 + i] = static_cast<char>((n >> (8 * i)) & 0xFF);
-    if (!entries.empty()) std::memcpy(image.data() + kHeaderSize, entries.data(), kEntrySize * entries.size());
+    auto* at = reinterpret_cast<std::uint8_t*>(image.data()) + kHeaderSize;
+    for (const SortKey& k : entries) {
+        store_key(k, at);
+        at += kEntrySize;
+    }
 
     replace_file(args[0].text, image);
     return none().release();
