@@ -17,14 +17,19 @@ from corpus import stdlib_chunks
 
 
 def make_corpus(n_docs: int) -> list[dict]:
-    """stdlib documents with typical chunk metadata; about one in ten texts repeats an earlier one."""
+    """stdlib documents with typical chunk metadata; about one in ten texts repeats an earlier one.
+    When the stdlib runs out, its chunks come round again with a marker line, so texts stay distinct."""
     base = stdlib_chunks(n_docs)
+    texts = []
+    for i in range(n_docs):
+        d = base[i % len(base)]
+        texts.append(d["text"] if i < len(base) else f"{d['text']}\n# round {i // len(base)}")
     corpus = []
-    for i, d in enumerate(base):
-        text = base[i // 10 * 10 - 7]["text"] if i % 10 == 9 and i >= 10 else d["text"]
+    for i in range(n_docs):
+        d = base[i % len(base)]
         corpus.append({
             "id": f"doc-{i:07d}",
-            "text": text,
+            "text": texts[i - 7] if i % 10 == 9 else texts[i],
             "metadata": {
                 "file_path": d["metadata"]["file_path"],
                 "chunk_index": i % 97,
