@@ -57,6 +57,10 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
     if (!ready(a) || !ready(b)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     if (n != PyUnicode_GET_LENGTH(b)) return false;
+    // Cached hashes (-1 while not computed) settle most unequal pairs.
+    const Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    const Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (ha != -1 && hb != -1 && ha != hb) return false;
     // Strings are stored in the narrowest kind that holds their largest code
     // point, so equal texts have equal kinds.
     const int kind = PyUnicode_KIND(a);
@@ -82,8 +86,35 @@ Ref trimmed_str(PyObject* obj) {
     return to_py(t);
 }
 
+namespace {
+
+bool is_ascii_white_space(unsigned char c) noexcept { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
+
+// normalised_key for an ASCII str: lower-casing and trimming commute there.
+Ref ascii_key(PyObject* name) {
+    const auto* s = PyUnicode_1BYTE_DATA(name);
+    Py_ssize_t b = 0, e = PyUnicode_GET_LENGTH(name);
+    const Py_ssize_t n = e;
+    while (b < e && is_ascii_white_space(s[b])) ++b;
+    while (e > b && is_ascii_white_space(s[e - 1])) --e;
+    if (b == e) return {};
+    bool upper = false;
+    for (Py_ssize_t i = b; i < e && !upper; ++i) upper = s[i] >= 'A' && s[i] <= 'Z';
+    if (!upper && b == 0 && e == n) return exact_str(name);
+    Ref key = Ref::checked(PyUnicode_New(e - b, 127));
+    auto* d = PyUnicode_1BYTE_DATA(key.get());
+    for (Py_ssize_t i = b; i < e; ++i) {
+        const Py_UCS1 c = s[i];
+        d[i - b] = static_cast<Py_UCS1>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    }
+    return key;
+}
+
+}  // namespace
+
 Ref normalised_key(PyObject* name) {
     if (!is_text(name)) return {};
+    if (PyUnicode_IS_ASCII(name)) return ascii_key(name);
     const std::string_view text = utf8_view(name);
     // Reused between calls; no host code runs while it is in use.
     static std::string lowered;

@@ -55,21 +55,24 @@ void update_record(PyObject* record, PyObject* doc_id, PyObject* entity) {
     }
 
     Ref ids = lookup(record, k_chunk_ids);
-    if (!ids) {
-        dict_set(record, k_chunk_ids.get(), single_item_list(doc_id));
-    } else if (PyList_Check(ids.get())) {
+    Py_ssize_t frequency = 1;
+    if (ids && PyList_Check(ids.get())) {
         bool seen = false;
         // The comparison runs no host code, so the list cannot change here.
         for (Py_ssize_t i = 0, n = PyList_GET_SIZE(ids.get()); i < n && !seen; ++i) {
             PyObject* item = PyList_GET_ITEM(ids.get(), i);
-            seen = PyUnicode_Check(item) && same_text(item, doc_id);
+            seen = item == doc_id || (PyUnicode_Check(item) && same_text(item, doc_id));
         }
         if (!seen) check_status(PyList_Append(ids.get(), doc_id));
+        // No host code has run since the lookup: the list is still the record's
+        // "chunk_ids", and the frequency is its length.
+        frequency = PyList_GET_SIZE(ids.get());
+    } else {
+        if (!ids) dict_set(record, k_chunk_ids.get(), single_item_list(doc_id));
+        // Storing may run host code (a colliding key's __eq__): read the value again.
+        ids = lookup(record, k_chunk_ids);
+        if (ids && PyList_Check(ids.get())) frequency = PyList_GET_SIZE(ids.get());
     }
-
-    // The frequency is the number of chunk ids, read again after the update.
-    ids = lookup(record, k_chunk_ids);
-    const Py_ssize_t frequency = ids && PyList_Check(ids.get()) ? PyList_GET_SIZE(ids.get()) : 1;
     dict_set(record, k_frequency.get(), to_py_int(frequency));
 }
 
