@@ -126,6 +126,20 @@ Ref normalised_key(PyObject* name) {
     return to_py(key);
 }
 
+bool list_has_text(PyObject* list, PyObject* s) noexcept {
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list); i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (item == s || (PyUnicode_Check(item) && same_text(item, s))) return true;
+    }
+    return false;
+}
+
+Ref single_item_list(PyObject* item) {
+    Ref list = new_list(1);
+    list_set(list.get(), 0, Ref::borrow(item));
+    return list;
+}
+
 Ref lookup(PyObject* dict, const Key& key) {
     PyObject* k = key.get();
     return Ref::borrow(lookup_quiet(dict, k));

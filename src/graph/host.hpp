@@ -77,6 +77,13 @@ inline bool first_two(PyObject* item, Ref& first, Ref& second) {
 // or when the lookup raised (the exception is cleared).
 Ref lookup(PyObject* dict, const Key& key);
 
+// True when the list holds a str equal to the text `s` (elements of other
+// types never match). Runs no host code, so the list cannot change meanwhile.
+bool list_has_text(PyObject* list, PyObject* s) noexcept;
+
+// A new one-element list.
+Ref single_item_list(PyObject* item);
+
 // A held value read as a double (float conversion), `fallback` when there is
 // no value or it does not convert.
 inline double float_of_or(const Ref& value, double fallback) noexcept {

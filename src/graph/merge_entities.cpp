@@ -26,12 +26,6 @@ bool is_set_type(PyObject* type) {
     return type != nullptr && is_text(type) && PyUnicode_GET_LENGTH(type) > 0 && !same_text(type, k_unknown.get());
 }
 
-Ref single_item_list(PyObject* item) {
-    Ref list = new_list(1);
-    list_set(list.get(), 0, Ref::borrow(item));
-    return list;
-}
-
 void create_record(PyObject* graph, PyObject* key, PyObject* doc_id, PyObject* entity) {
     Ref description = lookup(entity, k_description);
     description = description && is_text(description.get()) ? exact_str(description.get()) : empty_str();
@@ -57,13 +51,7 @@ void update_record(PyObject* record, PyObject* doc_id, PyObject* entity) {
     Ref ids = lookup(record, k_chunk_ids);
     Py_ssize_t frequency = 1;
     if (ids && PyList_Check(ids.get())) {
-        bool seen = false;
-        // The comparison runs no host code, so the list cannot change here.
-        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(ids.get()); i < n && !seen; ++i) {
-            PyObject* item = PyList_GET_ITEM(ids.get(), i);
-            seen = item == doc_id || (PyUnicode_Check(item) && same_text(item, doc_id));
-        }
-        if (!seen) check_status(PyList_Append(ids.get(), doc_id));
+        if (!list_has_text(ids.get(), doc_id)) check_status(PyList_Append(ids.get(), doc_id));
         // No host code has run since the lookup: the list is still the record's
         // "chunk_ids", and the frequency is its length.
         frequency = PyList_GET_SIZE(ids.get());

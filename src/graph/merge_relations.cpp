@@ -82,12 +82,6 @@ bool read_triple(PyObject* item, Triple& t) {
     return false;
 }
 
-Ref single_item_list(PyObject* item) {
-    Ref list = new_list(1);
-    list_set(list.get(), 0, Ref::borrow(item));
-    return list;
-}
-
 void reinforce(PyObject* entry, PyObject* doc_id, std::uint64_t strength) {
     const double weight = float_of_or(lookup(entry, k_weight), 1.0) + static_cast<double>(strength);
     dict_set(entry, k_weight.get(), to_py_float(weight));
@@ -108,13 +102,7 @@ void reinforce(PyObject* entry, PyObject* doc_id, std::uint64_t strength) {
     if (!ids) {
         dict_set(entry, k_text_unit_ids.get(), single_item_list(doc_id));
     } else if (PyList_Check(ids.get())) {
-        bool seen_id = false;
-        // The comparison runs no host code, so the list cannot change here.
-        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(ids.get()); i < n && !seen_id; ++i) {
-            PyObject* item = PyList_GET_ITEM(ids.get(), i);
-            seen_id = PyUnicode_Check(item) && same_text(item, doc_id);
-        }
-        if (!seen_id) check_status(PyList_Append(ids.get(), doc_id));
+        if (!list_has_text(ids.get(), doc_id)) check_status(PyList_Append(ids.get(), doc_id));
     }
 }
 
