@@ -155,11 +155,39 @@ void Writer::put_header(std::uint8_t fix_base, std::size_t fix_max, std::uint8_t
 void Writer::put_array_header(std::size_t n) { put_header(0x90, 15, 0xdc, 0xdd, n); }
 void Writer::put_map_header(std::size_t n) { put_header(0x80, 15, 0xde, 0xdf, n); }
 
+namespace {
+
+// memcpy for the short strings that dominate keys and ids, without a call.
+inline void copy_bytes(char* dst, const char* src, std::size_t n) noexcept {
+    if (n >= 8 && n <= 16) {
+        std::uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+        std::uint32_t a, b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+    } else if (n < 4) {
+        for (std::size_t k = 0; k < n; ++k) dst[k] = src[k];
+    } else {
+        std::memcpy(dst, src, n);
+    }
+}
+
+}  // namespace
+
 void Writer::put_str(std::string_view s) {
     const std::size_t n = s.size();
     if (n <= 31) {
         reserve(1 + n);
-        data_[len_++] = static_cast<char>(0xa0 + n);
+        data_[len_] = static_cast<char>(0xa0 + n);
+        copy_bytes(data_ + len_ + 1, s.data(), n);
+        len_ += 1 + n;
+        return;
     } else if (n <= 0xff) {
         put_be(0xd9, n, 1);
     } else if (n <= 0xffff) {
@@ -662,10 +690,24 @@ struct Reader::KeyCache {
     ~KeyCache() {
         for (Slot& s : slots) Py_XDECREF(s.str);
     }
+    // Cheap hash of a short key: its length and its first and last bytes.
     static std::size_t hash(const std::uint8_t* p, std::size_t n) noexcept {
-        std::uint64_t h = 0xcbf29ce484222325ull ^ n;
-        for (std::size_t k = 0; k < n; ++k) h = (h ^ p[k]) * 0x100000001b3ull;
-        return static_cast<std::size_t>(h ^ (h >> 29)) & (kSlots - 1);
+        std::uint64_t a = 0, b = 0;
+        if (n >= 8) {
+            std::memcpy(&a, p, 8);
+            std::memcpy(&b, p + n - 8, 8);
+        } else if (n >= 4) {
+            std::uint32_t x, y;
+            std::memcpy(&x, p, 4);
+            std::memcpy(&y, p + n - 4, 4);
+            a = x;
+            b = y;
+        } else if (n > 0) {
+            a = p[0] | (std::uint64_t{p[n / 2]} << 8) | (std::uint64_t{p[n - 1]} << 16);
+        }
+        std::uint64_t h = (a * 0x9e3779b97f4a7c15ull) ^ ((b + n) * 0xc2b2ae3d27d4eb4full);
+        h ^= h >> 31;
+        return static_cast<std::size_t>(h) & (kSlots - 1);
     }
 };
 
@@ -861,8 +903,25 @@ Ref host_integer(const Integer& v) {
     return v.negative ? to_py_int(v.i) : to_py_uint(v.u);
 }
 
+inline bool is_ascii(const std::uint8_t* p, std::size_t n) noexcept {
+    std::size_t k = 0;
+    std::uint64_t acc = 0;
+    for (; k + 8 <= n; k += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + k, 8);
+        acc |= w;
+    }
+    for (; k < n; ++k) acc |= p[k];
+    return (acc & 0x8080808080808080ull) == 0;
+}
+
 // A str from bytes; "" when they are not valid UTF-8.
 Ref host_str(const std::uint8_t* p, std::size_t n) {
+    if (is_ascii(p, n)) {
+        PyObject* a = check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+        if (n != 0) std::memcpy(PyUnicode_DATA(a), p, n);
+        return Ref::steal(a);
+    }
     PyObject* s = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), nullptr);
     if (s == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PyErrorSet{};
@@ -969,11 +1028,42 @@ bool Reader::read_value(Value& out, int budget) {
     return false;
 }
 
+namespace {
+
+// Equality of two short byte strings of length n, without a call for n <= 16.
+inline bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
+    if (n >= 8 && n <= 16) {
+        std::uint64_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 8);
+        std::memcpy(&b0, b, 8);
+        std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4 && n < 8) {
+        std::uint32_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 4);
+        std::memcpy(&b0, b, 4);
+        std::memcpy(&a1, a + n - 4, 4);
+        std::memcpy(&b1, b + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n < 4) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (a[k] != b[k]) return false;
+        }
+        return true;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
+}  // namespace
+
 PyObject* Reader::host_key(std::string_view bytes) {
     if (keys_ == nullptr) keys_ = new KeyCache();
     const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
     KeyCache::Slot& slot = keys_->slots[KeyCache::hash(p, bytes.size())];
-    if (slot.str != nullptr && slot.n == bytes.size() && std::memcmp(slot.p, p, bytes.size()) == 0) return slot.str;
+    if (slot.str != nullptr && slot.n == bytes.size() && same_bytes(slot.p, p, bytes.size())) return slot.str;
     Ref s = host_str(p, bytes.size());
     Py_XDECREF(slot.str);
     slot.p = p;
