@@ -125,3 +125,23 @@ def test_large_store_round_trip():
     payload = ln.encode_entity_graph(graph)
     assert payload == msgpack.packb(graph)
     assert ln.decode_entity_graph(payload) == graph
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_decoders_leave_the_collector_as_they_found_it(enabled):
+    import gc
+
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        ln.decode_entity_graph(ln.encode_entity_graph(ENTITY_GRAPH))
+        assert gc.isenabled() is enabled
+        ln.decode_sentence_meta(b"\x93\x01\x90\x90")
+        assert gc.isenabled() is enabled
+        with pytest.raises(TypeError):
+            ln.decode_entity_graph(b"\x81\x90\x01")
+        assert gc.isenabled() is enabled
+        assert ln.decode_entity_graph(b"\x81") is None
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()

@@ -1137,6 +1137,7 @@ std::optional<Value> decode(std::string_view data) {
 }
 
 Ref decode_to_host(std::string_view data) {
+    const GcPause pause;
     Reader r(data);
     try {
         return r.read_host(kBudget);
