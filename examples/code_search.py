@@ -205,33 +205,46 @@ def ingest_file(path: pathlib.Path, root: pathlib.Path, text: str) -> tuple[list
 # --------------------------------------------------------------------------- embeddings
 
 
-def embed_texts(texts: list[str], vocab: dict[str, int], idf: np.ndarray, proj: np.ndarray) -> np.ndarray:
-    """Random-indexing embeddings: sum of the random vectors of a text's terms, weighted by TF-IDF."""
-    out = np.zeros((len(texts), proj.shape[1]), dtype=np.float32)
-    for i, text in enumerate(texts):
-        counts: dict[int, int] = defaultdict(int)
-        for tok in ln.extract_code_query_tokens(text[:4000]) or text.lower().split():
-            j = vocab.get(tok)
-            if j is not None:
-                counts[j] += 1
-        if counts:
-            idx = np.fromiter(counts.keys(), dtype=np.int64)
-            tf = np.fromiter(counts.values(), dtype=np.float32)
-            vec = (np.log1p(tf) * idf[idx]) @ proj[idx]
-            norm = float(np.linalg.norm(vec))
-            if norm > 0:
-                out[i] = vec / norm
+def terms_of(text: str) -> list[str]:
+    return ln.extract_code_query_tokens(text[:4000]) or text.lower().split()
+
+
+def embed_texts(token_lists: list[list[str]], vocab: dict[str, int], idf: np.ndarray,
+                proj: np.ndarray) -> np.ndarray:
+    """Random-indexing embeddings: the sum of the random vectors of a text's terms, weighted by TF-IDF."""
+    out = np.zeros((len(token_lists), proj.shape[1]), dtype=np.float32)
+    batch = 4096
+    for start in range(0, len(token_lists), batch):
+        rows, cols, vals = [], [], []
+        for r, tokens in enumerate(token_lists[start:start + batch]):
+            counts: dict[int, int] = defaultdict(int)
+            for tok in tokens:
+                j = vocab.get(tok)
+                if j is not None:
+                    counts[j] += 1
+            rows += [r] * len(counts)
+            cols += counts.keys()
+            vals += counts.values()
+        if not cols:
+            continue
+        cols_a = np.asarray(cols, dtype=np.int64)
+        weights = np.log1p(np.asarray(vals, dtype=np.float32)) * idf[cols_a]
+        block = np.zeros((min(batch, len(token_lists) - start), proj.shape[1]), dtype=np.float32)
+        np.add.at(block, np.asarray(rows, dtype=np.int64), proj[cols_a] * weights[:, None])
+        out[start:start + len(block)] = block
+    norms = np.linalg.norm(out, axis=1, keepdims=True)
+    np.divide(out, norms, out=out, where=norms > 0)
     return out
 
 
-def build_embedder(texts: list[str]):
+def build_embedder(token_lists: list[list[str]]):
     df: dict[str, int] = defaultdict(int)
-    for text in texts:
-        for tok in set(ln.extract_code_query_tokens(text[:4000]) or text.lower().split()):
+    for tokens in token_lists:
+        for tok in set(tokens):
             df[tok] += 1
     terms = sorted(df, key=lambda t: (-df[t], t))[:VOCAB_LIMIT]
     vocab = {t: i for i, t in enumerate(terms)}
-    n = max(len(texts), 1)
+    n = max(len(token_lists), 1)
     idf = np.array([np.log((n + 1) / (df[t] + 1)) + 1.0 for t in terms], dtype=np.float32)
     rng = np.random.default_rng(7)
     proj = rng.standard_normal((len(terms), EMBED_DIM)).astype(np.float32) / np.sqrt(EMBED_DIM)
@@ -393,18 +406,18 @@ class SearchIndex:
 
     def _build_vectors(self, rebuild: bool) -> None:
         with self.timings.stage("vectors"):
-            texts = [c["text"] for c in self.corpus]
+            token_lists = [terms_of(c["text"]) for c in self.corpus]
             vecs = None
             if not rebuild:
                 try:
                     vecs = np.load(self.path("vectors.npy"))
-                    if vecs.shape[0] != len(texts):
+                    if vecs.shape[0] != len(token_lists):
                         vecs = None
                 except (OSError, ValueError):
                     vecs = None
-            self.vocab, self.idf, self.proj = build_embedder(texts)
+            self.vocab, self.idf, self.proj = build_embedder(token_lists)
             if vecs is None:
-                vecs = embed_texts(texts, self.vocab, self.idf, self.proj)
+                vecs = embed_texts(token_lists, self.vocab, self.idf, self.proj)
                 np.save(self.path("vectors.npy"), vecs)
             self.vectors = vecs
             # Entity embeddings: the vector of each symbol's code chunk; alias groups among them.
@@ -459,7 +472,7 @@ class SearchIndex:
                     bm25_results.append(dict(self.corpus[pos], score=score))
                     seen.add(self.corpus[pos]["id"])
         with t.stage("vector"):
-            qvec = embed_texts([question], self.vocab, self.idf, self.proj)[0]
+            qvec = embed_texts([terms_of(question)], self.vocab, self.idf, self.proj)[0]
             sims = self.vectors @ qvec
             best = np.argsort(-sims, kind="stable")[:50]
             vector_results = []
@@ -534,7 +547,8 @@ def main(argv: list[str] | None = None) -> int:
         where = f"{meta.get('file_path', '?')}:{meta.get('start_line', 1)}"
         name = meta.get("qualified_name") or meta.get("documents") or ""
         parts = f"score {r['score']:.4f}  vector {r.get('vector_score', 0.0):.3f}  lex {r.get('lex', 0.0):.2f}"
-        print(f"{rank:>2}. {where}  {name}\n    {parts}\n    {r['snippet']}")
+        kind = meta.get("source_class", "")
+        print(f"{rank:>2}. {where}  [{kind}] {name}\n    {parts}\n    {r['snippet']}")
     return 0
 
 
