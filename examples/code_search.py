@@ -213,7 +213,7 @@ def embed_texts(token_lists: list[list[str]], vocab: dict[str, int], idf: np.nda
                 proj: np.ndarray) -> np.ndarray:
     """Random-indexing embeddings: the sum of the random vectors of a text's terms, weighted by TF-IDF."""
     out = np.zeros((len(token_lists), proj.shape[1]), dtype=np.float32)
-    batch = 4096
+    batch = 512
     for start in range(0, len(token_lists), batch):
         rows, cols, vals = [], [], []
         for r, tokens in enumerate(token_lists[start:start + batch]):
@@ -228,13 +228,19 @@ def embed_texts(token_lists: list[list[str]], vocab: dict[str, int], idf: np.nda
         if not cols:
             continue
         cols_a = np.asarray(cols, dtype=np.int64)
-        weights = np.log1p(np.asarray(vals, dtype=np.float32)) * idf[cols_a]
-        block = np.zeros((min(batch, len(token_lists) - start), proj.shape[1]), dtype=np.float32)
-        np.add.at(block, np.asarray(rows, dtype=np.int64), proj[cols_a] * weights[:, None])
-        out[start:start + len(block)] = block
+        rows_a = np.asarray(rows, dtype=np.int64)
+        weighted = proj[cols_a] * (np.log1p(np.asarray(vals, dtype=np.float32)) * idf[cols_a])[:, None]
+        # Rows come in order, so each text's terms are one contiguous run.
+        starts = np.flatnonzero(np.r_[True, rows_a[1:] != rows_a[:-1]])
+        out[start + rows_a[starts]] = np.add.reduceat(weighted, starts, axis=0)
     norms = np.linalg.norm(out, axis=1, keepdims=True)
     np.divide(out, norms, out=out, where=norms > 0)
     return out
+
+
+def projection(n_terms: int) -> np.ndarray:
+    rng = np.random.default_rng(7)
+    return rng.standard_normal((n_terms, EMBED_DIM)).astype(np.float32) / np.sqrt(EMBED_DIM)
 
 
 def build_embedder(token_lists: list[list[str]]):
@@ -246,9 +252,7 @@ def build_embedder(token_lists: list[list[str]]):
     vocab = {t: i for i, t in enumerate(terms)}
     n = max(len(token_lists), 1)
     idf = np.array([np.log((n + 1) / (df[t] + 1)) + 1.0 for t in terms], dtype=np.float32)
-    rng = np.random.default_rng(7)
-    proj = rng.standard_normal((len(terms), EMBED_DIM)).astype(np.float32) / np.sqrt(EMBED_DIM)
-    return vocab, idf, proj
+    return vocab, idf, projection(len(terms))
 
 
 # --------------------------------------------------------------------------- the index
@@ -360,35 +364,39 @@ class SearchIndex:
                 entities, relations = {}, {}
                 if not rebuild:  # the cache was unreadable: rebuild the graph from every file
                     entity_batches, relation_batches = self._all_graph_batches()
-            new_entities = new_relations = 0
-            for i in range(0, len(entity_batches), 64):
-                new_entities += ln.merge_entities_into_graph(entities, entity_batches[i:i + 64])
-            for i in range(0, len(relation_batches), 64):
-                new_relations += ln.merge_relations_into_graph(relations, relation_batches[i:i + 64])
-            # Symbols mentioned in prose chunks.
-            sym_lookup = {}
-            for c in self.corpus:
-                meta = c["metadata"]
-                name = meta.get("symbol_name", "")
-                if meta.get("source_class") == "code" and len(name) >= 4 and not name.startswith("_"):
-                    sym_lookup.setdefault(name, meta["qualified_name"].lower())
-            prose = [c for c in self.corpus if c["metadata"].get("source_class") == "docs"]
-            existing = [(src, e.get("target", ""), e.get("relation", ""))
-                        for src, lst in relations.items() for e in lst if isinstance(e, dict)]
-            bridges = ln.build_code_doc_bridge_edges(sym_lookup, prose, existing)
-            if bridges:
-                ln.merge_relations_into_graph(relations, [
-                    (b["chunk_id"], [{"subject": b["source"], "relation": b["edge_type"], "object": b["target"]}])
-                    for b in bridges])
-            self.write("entities.msgpack", ln.encode_entity_graph(entities))
-            self.write("relations.msgpack", ln.encode_relation_graph(relations))
+            bridges: list[dict] = []
+            if entity_batches or relation_batches or not entities:
+                for i in range(0, len(entity_batches), 64):
+                    ln.merge_entities_into_graph(entities, entity_batches[i:i + 64])
+                for i in range(0, len(relation_batches), 64):
+                    ln.merge_relations_into_graph(relations, relation_batches[i:i + 64])
+                bridges = self._bridge_edges(relations)
+                if bridges:
+                    ln.merge_relations_into_graph(relations, [
+                        (b["chunk_id"], [{"subject": b["source"], "relation": b["edge_type"], "object": b["target"]}])
+                        for b in bridges])
+                self.write("entities.msgpack", ln.encode_entity_graph(entities))
+                self.write("relations.msgpack", ln.encode_relation_graph(relations))
             nodes, edges = ln.build_graph_edges(entities, relations)
             self.communities = ln.run_louvain(nodes, edges, 1.0)
             self.entities = entities
         self.stats["entities"] = len(entities)
         self.stats["relations"] = sum(len(v) for v in relations.values() if isinstance(v, list))
-        self.stats["bridge edges"] = len(bridges)
+        self.stats["new bridge edges"] = len(bridges)
         self.stats["communities"] = len(set(self.communities.values()))
+
+    def _bridge_edges(self, relations: dict) -> list[dict]:
+        """MENTIONED_IN edges from code symbols to the prose chunks that name them."""
+        sym_lookup = {}
+        for c in self.corpus:
+            meta = c["metadata"]
+            name = meta.get("symbol_name", "")
+            if meta.get("source_class") == "code" and len(name) >= 4 and not name.startswith("_"):
+                sym_lookup.setdefault(name, meta["qualified_name"].lower())
+        prose = [c for c in self.corpus if c["metadata"].get("source_class") == "docs"]
+        existing = [(src, e.get("target", ""), e.get("relation", ""))
+                    for src, lst in relations.items() if isinstance(lst, list) for e in lst if isinstance(e, dict)]
+        return ln.build_code_doc_bridge_edges(sym_lookup, prose, existing)
 
     def _all_graph_batches(self) -> tuple[list, list]:
         ents, rels = [], []
@@ -406,19 +414,23 @@ class SearchIndex:
 
     def _build_vectors(self, rebuild: bool) -> None:
         with self.timings.stage("vectors"):
-            token_lists = [terms_of(c["text"]) for c in self.corpus]
-            vecs = None
+            cached = None
             if not rebuild:
                 try:
-                    vecs = np.load(self.path("vectors.npy"))
-                    if vecs.shape[0] != len(token_lists):
-                        vecs = None
-                except (OSError, ValueError):
-                    vecs = None
-            self.vocab, self.idf, self.proj = build_embedder(token_lists)
-            if vecs is None:
+                    with np.load(self.path("vectors.npz")) as z:
+                        cached = (z["vectors"], list(z["terms"]), z["idf"])
+                except (OSError, ValueError, KeyError):
+                    cached = None
+            if cached is not None and cached[0].shape[0] == len(self.corpus):
+                vecs, terms, self.idf = cached
+                self.vocab = {t: i for i, t in enumerate(terms)}
+                self.proj = projection(len(terms))
+            else:
+                token_lists = [terms_of(c["text"]) for c in self.corpus]
+                self.vocab, self.idf, self.proj = build_embedder(token_lists)
                 vecs = embed_texts(token_lists, self.vocab, self.idf, self.proj)
-                np.save(self.path("vectors.npy"), vecs)
+                with open(self.path("vectors.npz"), "wb") as f:
+                    np.savez(f, vectors=vecs, terms=np.array(list(self.vocab), dtype=str), idf=self.idf)
             self.vectors = vecs
             # Entity embeddings: the vector of each symbol's code chunk; alias groups among them.
             emb = {}

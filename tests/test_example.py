@@ -56,6 +56,7 @@ def test_pipeline_runs_and_second_run_skips_ingestion(example, tmp_path, capsys)
     index.ingest()
     assert index.stats["changed"] == 3
     assert index.stats["entities"] >= 5
+    assert index.stats["new bridge edges"] >= 1
     results, timings = index.search("how does parse_float decode floats", 5, "rrf")
     assert results
     assert any(r["metadata"].get("symbol_name") == "parse_float" for r in results[:3])
