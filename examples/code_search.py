@@ -508,7 +508,7 @@ class SearchIndex:
                 fused = ln.filter_results_by_threshold(fused, 0.05, "vector_score")
             else:
                 fused = ln.filter_results_by_threshold(fused, 0.0, "score")
-            ranked = ln.mmr_rerank(fused[:60], 0.7, 0.9)[:top]
+            ranked = ln.mmr_rerank(fused[:60], 0.9, 0.9)[:top]
         with t.stage("snippets"):
             for r in ranked:
                 r["snippet"] = self.snippet(r, question)
