@@ -128,6 +128,12 @@ PARSER = rec("Parse", "Parser.parse")
         ([[{}, rec(), rec(5, None)], [rec("alpha"), rec("beta")]], ["beta", "alpha"], 5,
          [(4, 1.0, "symbol_name"), (3, 1.0, "symbol_name")]),
         ([[rec("ÉLAN")]], ["élan"], 5, [(0, 1.0, "symbol_name")]),
+        # A token never matches across the end of one name and the start of the next.
+        ([[rec("abc", "def.x"), rec("ghi", "zab"), rec("cde", "q.cde")]], ["cde", "abc"], 9,
+         [(2, 1.0, "symbol_name"), (0, 1.0, "symbol_name")]),
+        ([[rec("abc", "def.x"), rec("ghi", "zab"), rec("xyz", "q.cdx")]], ["bcd", "bgh", "xzab", "abcd"], 9, []),
+        ([[rec("abc", "def.x"), rec("ghi", "zab"), rec("", "q.cdx")]], ["ab", "ef.", "zab", "q.c"], 9,
+         [(1, 1.0, "qualified_name"), (0, 0.6, "qualified_name"), (2, 0.6, "qualified_name")]),
     ],
 )
 def test_index_examples(corpora, toks, top_k, expected):

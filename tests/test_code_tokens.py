@@ -77,6 +77,7 @@ def tokens(query):
         ("foo‿bar.rs", {"foo‿bar", "rs", "foo‿bar.rs"}),  # U+203F is connector punctuation
         ("does work how", {"does", "work"}),
         ("parse parse Parse", {"parse"}),
+        (" ".join(f"Name{i} name{i}" for i in range(40)), {f"name{i}" for i in range(40)}),
     ],
 )
 def test_examples(query, expected):

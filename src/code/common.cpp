@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "code/gram_scanner.hpp"
 #include "text/unicode.hpp"
 
 namespace lvx::code {
@@ -9,6 +10,8 @@ namespace lvx::code {
 bool contains(std::string_view haystack, std::string_view needle) noexcept {
     if (needle.empty()) return true;
     if (needle.size() > haystack.size()) return false;
+    // Short texts (names): memchr + memcmp beats memmem's set-up cost.
+    if (haystack.size() < 64) return haystack.find(needle) != std::string_view::npos;
     return ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size()) != nullptr;
 }
 
@@ -29,7 +32,11 @@ bool token_utf8(PyObject* str, std::string& out) {
 
 void read_lower_name(PyObject* metadata, const Key& key, std::string& out) {
     TextRef t = get_str_from_dict(metadata, key);
-    lower_into(out, t.view);
+    if (is_ascii(t.view)) {
+        ascii_lower_into(out, t.view);
+    } else {
+        lower_into(out, t.view);
+    }
 }
 
 std::vector<std::string> symbol_query_tokens(PyObject* tokens) {

@@ -92,3 +92,4 @@ inline void read_symbol_names(PyObject* metadata, std::string& symbol, std::stri
 }
 
 }  // namespace lvx::code
+

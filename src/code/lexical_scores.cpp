@@ -1,5 +1,6 @@
 // code_lexical_scores: lexical boosts of code search hits from the query's
 // identifier tokens.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "code/common.hpp"
+#include "code/gram_scanner.hpp"
 
 namespace lvx::code {
 namespace {
@@ -53,6 +55,7 @@ std::optional<std::int64_t> optional_line(PyObject* metadata, const Key& key) {
 struct Tokens {
     std::unordered_set<std::string> all;
     std::vector<std::string> long_tokens;  // distinct, at least 4 bytes
+    std::optional<GramScanner> scanner;    // over long_tokens
 };
 
 Tokens read_tokens(PyObject* list) {
@@ -66,13 +69,45 @@ Tokens read_tokens(PyObject* list) {
         text::append_lower(lowered, raw);
         if (t.all.insert(lowered).second && lowered.size() >= 4) t.long_tokens.push_back(lowered);
     }
+    if (!t.long_tokens.empty()) t.scanner.emplace(t.long_tokens);
     return t;
 }
 
 // Per-call scratch buffers, reused across records.
 struct Scratch {
     std::string symbol, symbol_type, stem, qualified, text;
+    std::vector<std::uint32_t> seen;  // per long token: the record that last found it
+    std::uint32_t round = 0;
 };
+
+bool any_long_token_in(std::string_view lowered, const Tokens& tokens) {
+    bool found = false;
+    if (tokens.scanner) tokens.scanner->scan(lowered, [&](std::uint32_t) { return !(found = true); });
+    return found;
+}
+
+// Number of distinct long tokens in the lower-cased text, counting at most 4.
+int long_tokens_in_text(std::string_view text, const Tokens& tokens, Scratch& s) {
+    constexpr int kCap = 4;
+    if (!tokens.scanner) return 0;
+    if (is_ascii(text)) {
+        ascii_lower_into(s.text, text);
+    } else {
+        lower_into(s.text, text);
+    }
+    if (s.seen.empty()) s.seen.assign(tokens.long_tokens.size(), 0);
+    if (++s.round == 0) {
+        std::fill(s.seen.begin(), s.seen.end(), 0);
+        s.round = 1;
+    }
+    int hits = 0;
+    tokens.scanner->scan(s.text, [&](std::uint32_t id) {
+        if (s.seen[id] == s.round) return true;
+        s.seen[id] = s.round;
+        return ++hits < kCap;
+    });
+    return hits;
+}
 
 double score_record(PyObject* record, const Tokens& tokens, Scratch& s) {
     static const Key k_metadata{"metadata"};
@@ -103,10 +138,7 @@ double score_record(PyObject* record, const Tokens& tokens, Scratch& s) {
         s.qualified.append(s.stem).push_back('.');
         s.qualified.append(s.symbol);
     }
-    {
-        TextRef text = get_str_from_dict(record, k_text);
-        lower_into(s.text, text.view);
-    }
+    const TextRef text = get_str_from_dict(record, k_text);
     const std::optional<std::int64_t> start_line = optional_line(meta, k_start_line);
     const std::optional<std::int64_t> end_line = optional_line(meta, k_end_line);
 
@@ -114,21 +146,13 @@ double score_record(PyObject* record, const Tokens& tokens, Scratch& s) {
     if (!s.symbol.empty()) {
         if (tokens.all.count(s.symbol) != 0) {
             score = 1.0;
-        } else {
-            for (const std::string& t : tokens.long_tokens) {
-                if (contains(s.symbol, t)) {
-                    score = 0.5;
-                    break;
-                }
-            }
+        } else if (any_long_token_in(s.symbol, tokens)) {
+            score = 0.5;
         }
     }
     if (!s.stem.empty() && tokens.all.count(s.stem) != 0) score += 0.4;
     if (!s.qualified.empty() && tokens.all.count(s.qualified) != 0) score += 1.0;
-    int hits = 0;
-    for (const std::string& t : tokens.long_tokens) {
-        if (contains(s.text, t) && ++hits == 4) break;  // the term is capped at four tokens
-    }
+    const int hits = long_tokens_in_text(text.view, tokens, s);  // the term is capped at four tokens
     score += std::min(static_cast<double>(hits) * 0.08, 0.32);
     if (score > 0.0 && (s.symbol_type == "method" || s.symbol_type == "function")) score *= 1.1;
     if (start_line && end_line) {

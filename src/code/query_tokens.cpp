@@ -14,6 +14,7 @@
 // Matching therefore reduces to tests on consecutive runs, with the same
 // leftmost, non-overlapping matches as a backtracking engine.
 #include <array>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -110,24 +111,41 @@ inline bool ident_start(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >
 inline bool is_upper(char c) noexcept { return c >= 'A' && c <= 'Z'; }
 inline bool is_lower_or_digit(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
-// The set of tokens, kept in first-insertion order.
+// The set of tokens, kept in first-insertion order. Queries yield a handful
+// of tokens, so a linear scan finds duplicates until the set grows larger.
 class TokenSet {
 public:
-    void add(std::string token) {
-        if (seen_.insert(token).second) order_.push_back(std::move(token));
+    void add(std::string_view token) {
+        if (contains(token)) return;
+        order_.emplace_back(token);  // deque: earlier elements never move
+        if (order_.size() == kLinear + 1) {
+            for (const std::string& t : order_) seen_.insert(t);
+        } else if (order_.size() > kLinear) {
+            seen_.insert(order_.back());
+        }
     }
-    const std::vector<std::string>& tokens() const noexcept { return order_; }
+    const std::deque<std::string>& tokens() const noexcept { return order_; }
 
 private:
-    std::unordered_set<std::string> seen_;
-    std::vector<std::string> order_;
+    static constexpr std::size_t kLinear = 16;
+
+    bool contains(std::string_view token) const {
+        if (order_.size() > kLinear) return seen_.count(token) != 0;
+        for (const std::string& t : order_) {
+            if (t == token) return true;
+        }
+        return false;
+    }
+
+    std::deque<std::string> order_;
+    std::unordered_set<std::string_view> seen_;
 };
 
 void ascii_lower_append(std::string& out, std::string_view s) {
     for (char c : s) out.push_back(is_upper(c) ? static_cast<char>(c + 32) : c);
 }
 
-std::vector<std::string> extract_tokens(std::string_view q) {
+std::deque<std::string> extract_tokens(std::string_view q) {
     const Scanners& sc = scanners();
     const std::vector<Run> runs = word_runs(sc, q);
     TokenSet set;
@@ -161,9 +179,9 @@ std::vector<std::string> extract_tokens(std::string_view q) {
         joined.reserve(first.size() + 1 + second.size());
         joined.append(first).push_back('.');
         joined.append(second);
-        set.add(std::move(first));
-        set.add(std::move(second));
-        set.add(std::move(joined));
+        set.add(first);
+        set.add(second);
+        set.add(joined);
         ++i;
     }
 
@@ -185,11 +203,7 @@ std::vector<std::string> extract_tokens(std::string_view q) {
             }
             std::size_t e = k + 1;
             while (e < ident.size() && is_lower_or_digit(ident[e])) ++e;
-            if (e - k >= 3) {
-                std::string piece;
-                ascii_lower_append(piece, ident.substr(k, e - k));
-                set.add(std::move(piece));
-            }
+            if (e - k >= 3) set.add(std::string_view(lowered).substr(k, e - k));
             k = e;
         }
 
@@ -197,7 +211,7 @@ std::vector<std::string> extract_tokens(std::string_view q) {
             std::size_t start = 0;
             for (std::size_t k = 0; k <= lowered.size(); ++k) {
                 if (k == lowered.size() || lowered[k] == '_') {
-                    if (k - start >= 3) set.add(lowered.substr(start, k - start));
+                    if (k - start >= 3) set.add(std::string_view(lowered).substr(start, k - start));
                     start = k + 1;
                 }
             }
@@ -207,7 +221,7 @@ std::vector<std::string> extract_tokens(std::string_view q) {
 }
 
 PyObject* extract_code_query_tokens(Args args) {
-    const std::vector<std::string> tokens = extract_tokens(args[0].text);
+    const std::deque<std::string> tokens = extract_tokens(args[0].text);
     Ref out = new_list(static_cast<Py_ssize_t>(tokens.size()));
     for (std::size_t i = 0; i < tokens.size(); ++i) list_set(out.get(), static_cast<Py_ssize_t>(i), to_py(tokens[i]));
     return out.release();

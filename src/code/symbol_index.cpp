@@ -1,6 +1,14 @@
 // build_symbol_index / search_symbol_index: exact and substring lookup of
 // code symbols by name.
+//
+// The index keeps every entry's two lower-cased names back to back in one
+// text (symbol 0, qualified name 0, symbol 1, ...), so that the substring
+// phase is one memmem pass per token over that text instead of one search per
+// (entry, token) pair; an occurrence counts for the name it lies inside.
+#include <algorithm>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -10,41 +18,71 @@
 namespace lvx::code {
 namespace {
 
-struct SymbolEntry {
-    std::uint64_t position;
-    std::string symbol;     // lower-cased, possibly empty
-    std::string qualified;  // lower-cased, possibly empty
-};
-
 struct Posting {
     std::uint64_t position;
     Field field;
 };
 
+struct StringViewHash {
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
 struct SymbolIndexPayload final : IndexPayload {
-    std::vector<SymbolEntry> entries;  // records with a name, in position order
-    std::unordered_map<std::string, std::vector<Posting>> names;
+    // Entries: records with a name, in position order.
+    std::vector<std::uint64_t> positions;
+    // Name k (entry k / 2; symbol when k is even) is names[bounds[k], bounds[k + 1]).
+    std::string names;
+    std::vector<std::size_t> bounds{0};
+    // Name -> postings, keyed by views into `names` (never changed after the build).
+    std::unordered_map<std::string_view, std::vector<Posting>, StringViewHash> lookup;
+
+    std::string_view name(std::size_t k) const noexcept {
+        return std::string_view(names).substr(bounds[k], bounds[k + 1] - bounds[k]);
+    }
 };
 
 PyObject* build_symbol_index(Args args) {
     auto payload = std::make_unique<SymbolIndexPayload>();
+    SymbolIndexPayload& p = *payload;
     std::string symbol;
     std::string qualified;
     for_each_code_record(args[0].obj, [&](std::uint64_t position, PyObject* metadata) {
         read_symbol_names(metadata, symbol, qualified);
         if (symbol.empty() && qualified.empty()) return;
-        if (!symbol.empty()) payload->names[symbol].push_back(Posting{position, Field::SymbolName});
-        if (!qualified.empty()) payload->names[qualified].push_back(Posting{position, Field::QualifiedName});
-        payload->entries.push_back(SymbolEntry{position, symbol, qualified});
+        p.positions.push_back(position);
+        p.names += symbol;
+        p.bounds.push_back(p.names.size());
+        p.names += qualified;
+        p.bounds.push_back(p.names.size());
     });
+    p.lookup.reserve(p.positions.size() * 2);
+    for (std::size_t e = 0; e < p.positions.size(); ++e) {
+        const std::string_view sym = p.name(2 * e);
+        const std::string_view qual = p.name(2 * e + 1);
+        if (!sym.empty()) p.lookup[sym].push_back(Posting{p.positions[e], Field::SymbolName});
+        if (!qual.empty()) p.lookup[qual].push_back(Posting{p.positions[e], Field::QualifiedName});
+    }
     return new_index_object(IndexKind::Symbol, std::move(payload));
 }
 
-bool any_contained(std::string_view name, const std::vector<std::string>& tokens) {
-    for (const std::string& t : tokens) {
-        if (contains(name, t)) return true;
+// Marks every name that contains the token.
+void mark_names_containing(const SymbolIndexPayload& p, std::string_view token, std::vector<bool>& marked) {
+    const std::string_view text = p.names;
+    std::size_t from = 0;
+    while (from + token.size() <= text.size()) {
+        const void* hit = ::memmem(text.data() + from, text.size() - from, token.data(), token.size());
+        if (hit == nullptr) break;
+        const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+        // The name that holds the occurrence's first byte (bounds[k] <= at < bounds[k + 1]).
+        const std::size_t k =
+            static_cast<std::size_t>(std::upper_bound(p.bounds.begin(), p.bounds.end(), at) - p.bounds.begin()) - 1;
+        if (at + token.size() <= p.bounds[k + 1]) {
+            marked[k] = true;
+            from = p.bounds[k + 1];  // later occurrences in this name change nothing
+        } else {
+            from = at + 1;  // straddles two names: not an occurrence in either
+        }
     }
-    return false;
 }
 
 PyObject* search_symbol_index(Args args) {
@@ -59,20 +97,22 @@ PyObject* search_symbol_index(Args args) {
     std::vector<Hit> hits;
     std::unordered_set<std::uint64_t> scored;
     for (const std::string& t : tokens) {
-        const auto it = index->names.find(t);
-        if (it == index->names.end()) continue;
+        const auto it = index->lookup.find(t);
+        if (it == index->lookup.end()) continue;
         for (const Posting& p : it->second) {
             if (scored.insert(p.position).second) hits.push_back(Hit{p.position, 1.0, p.field});
         }
     }
     if (hits.size() < top_k) {
-        for (const SymbolEntry& e : index->entries) {
-            if (!scored.empty() && scored.count(e.position) != 0) continue;
-            if (!e.symbol.empty() && any_contained(e.symbol, tokens)) {
-                hits.push_back(Hit{e.position, 0.6, Field::SymbolName});
-            } else if (!e.qualified.empty() && any_contained(e.qualified, tokens)) {
-                hits.push_back(Hit{e.position, 0.6, Field::QualifiedName});
-            }
+        std::vector<bool> marked(index->bounds.size() - 1, false);
+        std::unordered_set<std::string_view> distinct;
+        for (const std::string& t : tokens) {
+            if (distinct.insert(t).second) mark_names_containing(*index, t, marked);
+        }
+        for (std::size_t e = 0; e < index->positions.size(); ++e) {
+            if (!marked[2 * e] && !marked[2 * e + 1]) continue;
+            if (!scored.empty() && scored.count(index->positions[e]) != 0) continue;
+            hits.push_back(Hit{index->positions[e], 0.6, marked[2 * e] ? Field::SymbolName : Field::QualifiedName});
         }
     }
     rank_hits(hits);
