@@ -10,8 +10,17 @@ namespace lvx::code {
 bool contains(std::string_view haystack, std::string_view needle) noexcept {
     if (needle.empty()) return true;
     if (needle.size() > haystack.size()) return false;
-    // Short texts (names): memchr + memcmp beats memmem's set-up cost.
-    if (haystack.size() < 64) return haystack.find(needle) != std::string_view::npos;
+    // Short texts (names): a plain loop beats memmem's set-up cost.
+    if (haystack.size() < 64) {
+        const char* h = haystack.data();
+        const char first = needle[0];
+        const char last = needle.back();
+        const std::size_t m = needle.size();
+        for (std::size_t i = 0, end = haystack.size() - m; i <= end; ++i) {
+            if (h[i] == first && h[i + m - 1] == last && std::memcmp(h + i, needle.data(), m) == 0) return true;
+        }
+        return false;
+    }
     return ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size()) != nullptr;
 }
 
@@ -32,11 +41,7 @@ bool token_utf8(PyObject* str, std::string& out) {
 
 void read_lower_name(PyObject* metadata, const Key& key, std::string& out) {
     TextRef t = get_str_from_dict(metadata, key);
-    if (is_ascii(t.view)) {
-        ascii_lower_into(out, t.view);
-    } else {
-        lower_into(out, t.view);
-    }
+    if (!ascii_lower_into(out, t.view)) lower_into(out, t.view);
 }
 
 std::vector<std::string> symbol_query_tokens(PyObject* tokens) {

@@ -25,14 +25,17 @@ GramScanner::GramScanner(const std::vector<std::string>& tokens) : tokens_(token
     for (std::size_t id = 0; id < tokens_.size(); ++id) bucket_ids_[fill[bucket_of[id]]++] = static_cast<std::uint32_t>(id);
 }
 
-void ascii_lower_into(std::string& out, std::string_view s) {
+bool ascii_lower_into(std::string& out, std::string_view s) {
     out.resize(s.size());
     const auto* in = reinterpret_cast<const unsigned char*>(s.data());
     auto* o = reinterpret_cast<unsigned char*>(out.data());
+    unsigned char any = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
         const unsigned char c = in[i];
+        any |= c;
         o[i] = static_cast<unsigned char>(c + ((static_cast<unsigned char>(c - 'A') < 26u) ? 32 : 0));
     }
+    return any < 0x80;
 }
 
 }  // namespace lvx::code

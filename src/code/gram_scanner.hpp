@@ -62,7 +62,8 @@ inline bool is_ascii(std::string_view s) noexcept {
     return acc < 0x80;
 }
 
-// Lower-case form of an ASCII text (out is replaced).
-void ascii_lower_into(std::string& out, std::string_view s);
+// Lower-cases the ASCII letters of s into out (out is replaced). Returns
+// whether s is all ASCII, that is whether out is its full lower-case form.
+bool ascii_lower_into(std::string& out, std::string_view s);
 
 }  // namespace lvx::code

@@ -90,11 +90,7 @@ bool any_long_token_in(std::string_view lowered, const Tokens& tokens) {
 int long_tokens_in_text(std::string_view text, const Tokens& tokens, Scratch& s) {
     constexpr int kCap = 4;
     if (!tokens.scanner) return 0;
-    if (is_ascii(text)) {
-        ascii_lower_into(s.text, text);
-    } else {
-        lower_into(s.text, text);
-    }
+    if (!ascii_lower_into(s.text, text)) lower_into(s.text, text);
     if (s.seen.empty()) s.seen.assign(tokens.long_tokens.size(), 0);
     if (++s.round == 0) {
         std::fill(s.seen.begin(), s.seen.end(), 0);

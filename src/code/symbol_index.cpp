@@ -96,10 +96,16 @@ PyObject* search_symbol_index(Args args) {
     // token and posting order, then substring hits (0.6) in position order.
     std::vector<Hit> hits;
     std::unordered_set<std::uint64_t> scored;
+    // Every exact hit scores 1.0 and ties are cut in no particular order, so
+    // once top_k positions are found the rest of the exact phase (and the
+    // substring phase, which it gates) cannot change which scores survive:
+    // stop there, whatever the length of the posting lists.
     for (const std::string& t : tokens) {
+        if (hits.size() >= top_k) break;
         const auto it = index->lookup.find(t);
         if (it == index->lookup.end()) continue;
         for (const Posting& p : it->second) {
+            if (hits.size() >= top_k) break;
             if (scored.insert(p.position).second) hits.push_back(Hit{p.position, 1.0, p.field});
         }
     }
