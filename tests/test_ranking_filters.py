@@ -165,3 +165,28 @@ def test_filter_matches_model(recs, threshold, field):
     before = copy.deepcopy(recs)
     assert same_records(keep(recs, threshold, field), py_filter_results_by_threshold(recs, threshold, field))
     assert same_records(recs, before)
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda recs: dedupe(recs),
+        lambda recs: keep(recs, 0.0),
+        lambda recs: ln.score_fusion_rrf(recs, []),
+        lambda recs: ln.score_fusion_weighted([], recs),
+    ],
+)
+def test_collector_state_is_restored(call, enabled):
+    import gc
+
+    was = gc.isenabled()
+    try:
+        (gc.enable if enabled else gc.disable)()
+        call([{"id": "a", "score": 1.0}])
+        assert gc.isenabled() is enabled
+        with pytest.raises(TypeError):
+            call([{"id": "a"}, 1])
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()

@@ -25,6 +25,23 @@ inline std::vector<Ref> snapshot(PyObject* list) {
     return items;
 }
 
+// Holds the cyclic garbage collector off while a function builds many
+// record copies: collections in the middle of the call would only walk the
+// fresh copies, which cannot be garbage yet. The collector's state at entry
+// is restored on every exit.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 // Shallow record copy. An exact dict copies through the interpreter's own
 // dict copy, which yields the same keys, values and order as the generic
 // key-by-key walk of copy_pydict and is several times faster.
@@ -56,8 +73,8 @@ public:
     }
 
     // Slot of the id, or -1 when absent.
-    std::int64_t find(const TextRef& id) const {
-        const Entry& e = const_cast<IdTable*>(this)->probe(id);
+    std::int64_t find(const TextRef& id) {
+        const Entry& e = probe(id);
         return e.used ? static_cast<std::int64_t>(e.slot) : -1;
     }
 
@@ -85,13 +102,15 @@ private:
         return static_cast<std::uint64_t>(PyUnicode_Type.tp_hash(id.owner.get()));
     }
 
+    // The entry holding the id, or the free entry where it belongs (its hash
+    // already filled in).
     Entry& probe(const TextRef& id) {
         const std::uint64_t h = hash_of(id);
         const std::size_t mask = entries_.size() - 1;
         for (std::size_t i = static_cast<std::size_t>(h ^ (h >> 29)) & mask;; i = (i + 1) & mask) {
             Entry& e = entries_[i];
             if (!e.used) {
-                hash_ = h;
+                e.hash = h;
                 return e;
             }
             if (e.hash == h && e.size == id.view.size() &&
@@ -102,7 +121,6 @@ private:
     }
 
     void fill(Entry& e, TextRef id, std::uint32_t slot) {
-        e.hash = hash_;
         e.data = id.view.data();
         e.size = id.view.size();
         e.slot = slot;
@@ -125,7 +143,6 @@ private:
 
     std::vector<Entry> entries_;
     std::vector<Ref> owners_;
-    std::uint64_t hash_ = 0;  // hash of the last probe that ended on a free entry
 };
 
 // Positions 0..n-1 ordered by score, highest first, stable. Two scores are

@@ -14,6 +14,7 @@ const Key k_fused_only{"fused_only"};
 // --- dedupe_best_by_id ------------------------------------------------------------
 
 PyObject* dedupe_best_by_id(Args args) {
+    const CollectorPause pause;
     const std::vector<Ref> items = snapshot(args[0].obj);
     IdTable ids(items.size());
     std::vector<Ref> best;
@@ -78,6 +79,7 @@ std::optional<double> optional_field(PyObject* record, PyObject* key) {
 }
 
 PyObject* filter_results_by_threshold(Args args) {
+    const CollectorPause pause;
     const double threshold = args[1].f;
     const std::string_view field = args[2].text;
     // Interned, so that a lookup meets the record's own (usually interned)

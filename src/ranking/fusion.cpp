@@ -16,6 +16,7 @@ const Key k_fused_only{"fused_only"};
 // --- reciprocal rank fusion ---------------------------------------------------------
 
 PyObject* score_fusion_rrf(Args args) {
+    const CollectorPause pause;
     const double kf = static_cast<double>(args[2].i);
     const std::vector<Ref> vec = snapshot(args[0].obj);
     const std::vector<Ref> bm = snapshot(args[1].obj);
@@ -107,6 +108,7 @@ std::vector<double> raw_scores(const std::vector<Ref>& items) {
 }
 
 PyObject* score_fusion_weighted(Args args) {
+    const CollectorPause pause;
     const double weight = args[2].f;
     const double bm25_weight = 1.0 - weight;
     const std::vector<Ref> vec = snapshot(args[0].obj);
