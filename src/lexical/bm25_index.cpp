@@ -12,15 +12,51 @@
 namespace lvx::lexical {
 namespace {
 
-struct TermState {
-    std::uint32_t last_doc = 0;  // position + 1 of the last document that used the term
-    std::uint32_t count = 0;     // occurrences in that document
-    std::uint32_t df = 0;        // documents containing the term
-};
-
 struct ForwardEntry {
     std::uint32_t term;
     std::uint32_t tf;
+};
+
+// The distinct terms of one document with their counts, in order of first
+// occurrence. Small and reused, so counting stays in cache; the corpus-wide
+// dictionary is then consulted once per distinct term.
+class DocumentTerms {
+public:
+    struct Entry {
+        TermTable::Key key;
+        std::string_view term;
+        std::uint32_t count;
+    };
+
+    void count(const TermTable& terms, const std::vector<std::string_view>& tokens) {
+        entries_.clear();
+        std::size_t cap = 16;
+        while (cap < tokens.size() * 2) cap *= 2;
+        slots_.assign(cap, 0);
+        const std::size_t mask = cap - 1;
+        for (const std::string_view token : tokens) {
+            const TermTable::Key key = terms.key(token);
+            std::size_t i = static_cast<std::size_t>(key.hash) & mask;
+            for (;; i = (i + 1) & mask) {
+                const std::uint32_t e = slots_[i];
+                if (e == 0) {
+                    entries_.push_back({key, token, 1});
+                    slots_[i] = static_cast<std::uint32_t>(entries_.size());
+                    break;
+                }
+                Entry& entry = entries_[e - 1];
+                if (entry.key.same(entry.term, key, token)) {
+                    if (entry.count != UINT32_MAX) ++entry.count;
+                    break;
+                }
+            }
+        }
+    }
+    const std::vector<Entry>& entries() const noexcept { return entries_; }
+
+private:
+    std::vector<Entry> entries_;
+    std::vector<std::uint32_t> slots_;  // entry index + 1; 0 = empty
 };
 
 // The text of a corpus item: its "text" value when that is a str that
@@ -49,20 +85,16 @@ PyObject* build_bm25_index(Args args) {
     auto index = std::make_unique<Bm25Payload>();
     TermTable& terms = index->terms;
 
-    std::vector<TermState> state;
     std::vector<ForwardEntry> forward;
     std::vector<std::uint64_t> doc_len;
     std::vector<std::uint64_t> doc_end;  // end of each document's entries in `forward`
-    std::vector<std::uint32_t> distinct;
+    DocumentTerms doc_terms;
     std::string buffer;
     std::vector<std::string_view> tokens;
 
     // Re-read the size every time: a key's __eq__ run by a lookup may change the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(corpus); ++i) {
-        if (static_cast<std::uint64_t>(i) >= UINT32_MAX - 1) {
-            raise(PyExc_OverflowError, "too many documents for a BM25 index");
-        }
-        const auto doc = static_cast<std::uint32_t>(i) + 1;  // stored position + 1
+        if (static_cast<std::uint64_t>(i) >= UINT32_MAX) raise(PyExc_OverflowError, "too many documents for a BM25 index");
         Ref item = Ref::borrow(PyList_GET_ITEM(corpus, i));
         require_dict_item(item.get());
         Ref hold;
@@ -70,28 +102,17 @@ PyObject* build_bm25_index(Args args) {
 
         tokens.clear();
         tokenize(text, buffer, tokens);
-        distinct.clear();
-        for (const std::string_view token : tokens) {
-            bool inserted = false;
+        doc_terms.count(terms, tokens);
+        // Start fetching every slot first: a document's misses then overlap.
+        for (const DocumentTerms::Entry& e : doc_terms.entries()) terms.prefetch(e.key);
+        for (const DocumentTerms::Entry& e : doc_terms.entries()) {
             std::uint32_t id;
             try {
-                id = terms.intern(token, inserted);
+                id = terms.add_to_document_count(e.term, e.key);
             } catch (const std::length_error&) {
                 raise(PyExc_OverflowError, "too many distinct terms for a BM25 index");
             }
-            if (inserted) state.emplace_back();
-            TermState& st = state[id];
-            if (st.last_doc != doc) {
-                st.last_doc = doc;
-                st.count = 1;
-                distinct.push_back(id);
-            } else if (st.count != UINT32_MAX) {
-                ++st.count;
-            }
-        }
-        for (const std::uint32_t id : distinct) {
-            forward.push_back({id, state[id].count});
-            ++state[id].df;
+            forward.push_back({id, e.count});
         }
         doc_len.push_back(tokens.size());
         doc_end.push_back(forward.size());
@@ -105,10 +126,12 @@ PyObject* build_bm25_index(Args args) {
     index->n_docs = n_docs;
     index->avgdl = n_docs > 0 ? static_cast<double>(total_len) / n : 0.0;
 
+    std::vector<std::uint32_t> df(n_terms);
+    terms.for_each_count([&](std::uint32_t id, std::uint32_t count) { df[id] = count; });
     std::vector<double> idf(n_terms);
     for (std::size_t t = 0; t < n_terms; ++t) {
-        const double df = static_cast<double>(state[t].df);
-        idf[t] = std::log((n - df + 0.5) / (df + 0.5) + 1.0);
+        const double d = static_cast<double>(df[t]);
+        idf[t] = std::log((n - d + 0.5) / (d + 0.5) + 1.0);
     }
 
     // Start of each term's postings; used as a write cursor during the
@@ -119,11 +142,11 @@ PyObject* build_bm25_index(Args args) {
         std::uint64_t at = 0;
         for (std::size_t t = 0; t < n_terms; ++t) {
             offsets[t] = at;
-            at += state[t].df;
+            at += df[t];
         }
         offsets[n_terms] = at;
     }
-    std::vector<TermState>().swap(state);
+    std::vector<std::uint32_t>().swap(df);
     index->docs.resize(forward.size());
     index->weights.resize(forward.size());
 
@@ -134,12 +157,25 @@ PyObject* build_bm25_index(Args args) {
     const double avgdl = std::max(index->avgdl, 1e-9);
     std::uint32_t* const docs = index->docs.data();
     double* const weights = index->weights.data();
+    const ForwardEntry* const fw = forward.data();
+    const std::size_t n_forward = forward.size();
+    std::uint64_t* const cursor = offsets.data();
+    // Postings of rare terms land far apart: fetch a term's cursor, then the
+    // places its next posting goes to, some entries ahead.
+    constexpr std::size_t kAheadCursor = 16;
+    constexpr std::size_t kAheadTarget = 8;
     std::size_t e = 0;
     for (std::size_t p = 0; p < n_docs; ++p) {
         const double dl = static_cast<double>(doc_len[p]);
         const double norm = (dl * b / avgdl + one_minus_b) * k1;
         for (; e < doc_end[p]; ++e) {
-            const ForwardEntry fe = forward[e];
+            if (e + kAheadCursor < n_forward) __builtin_prefetch(&cursor[fw[e + kAheadCursor].term]);
+            if (e + kAheadTarget < n_forward) {
+                const std::uint64_t next = cursor[fw[e + kAheadTarget].term];
+                __builtin_prefetch(&docs[next], 1);
+                __builtin_prefetch(&weights[next], 1);
+            }
+            const ForwardEntry fe = fw[e];
             const double tf = static_cast<double>(fe.tf);
             const std::uint64_t at = offsets[fe.term]++;
             docs[at] = static_cast<std::uint32_t>(p);

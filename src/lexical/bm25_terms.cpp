@@ -35,68 +35,77 @@ constexpr std::size_t kInitialSlots = 1024;
 
 }  // namespace
 
-TermTable::TermTable() : starts_{0}, slots_(kInitialSlots, 0), mask_(kInitialSlots - 1), seed_(fresh_seed(this)) {}
+TermTable::TermTable() : starts_{0}, slots_(kInitialSlots), mask_(kInitialSlots - 1), seed_(fresh_seed(this)) {}
 
-std::uint64_t TermTable::hash(std::string_view s) const noexcept {
+TermTable::Key TermTable::key(std::string_view s) const noexcept {
     const char* p = s.data();
-    std::size_t n = s.size();
-    std::uint64_t h = seed_ ^ mum(n ^ kP0, kP2);
-    while (n > 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = mum(w ^ kP1, h ^ kP0);
-        p += 8;
-        n -= 8;
+    const std::size_t n = s.size();
+    Key k{};
+    std::memcpy(k.head, p, n < 16 ? n : 16);
+    std::uint64_t r;
+    if (n <= 16) {
+        r = mum(k.head[0] ^ kP0, k.head[1] ^ seed_);
+    } else {
+        // 16 bytes at a time, then the last 16 bytes (overlapping).
+        std::uint64_t h = seed_;
+        std::size_t i = 0;
+        for (; i + 16 < n; i += 16) {
+            std::uint64_t w[2];
+            std::memcpy(w, p + i, 16);
+            h = mum(w[0] ^ kP0, w[1] ^ h);
+        }
+        std::uint64_t w[2];
+        std::memcpy(w, p + n - 16, 16);
+        r = mum(w[0] ^ kP2, w[1] ^ h);
     }
-    std::uint64_t w = 0;
-    if (n != 0) std::memcpy(&w, p, n);
-    return mum(w ^ kP2, h ^ kP1);
+    r = mum(r ^ kP1, n ^ kP2);
+    // The low bits pick the slot: fold the high half in.
+    r ^= (r >> 29) ^ (r >> 47);
+    const auto len = static_cast<std::uint32_t>(n < 255 ? n : 255);
+    k.hash = r;
+    k.tag = static_cast<std::uint32_t>(r & 0xFFFFFF) | (len << 24);
+    return k;
+}
+
+std::size_t TermTable::locate(std::string_view term, const Key& key) const noexcept {
+    for (std::uint64_t i = key.hash & mask_;; i = (i + 1) & mask_) {
+        const Slot& s = slots_[i];
+        if (s.id1 == 0) return static_cast<std::size_t>(i);
+        if (s.tag == key.tag && s.head[0] == key.head[0] && s.head[1] == key.head[1] &&
+            (term.size() <= 16 || this->term(s.id1 - 1) == term)) {
+            return static_cast<std::size_t>(i);
+        }
+    }
 }
 
 std::uint32_t TermTable::find(std::string_view term) const noexcept {
-    const std::uint64_t h = hash(term) & 0xFFFFFFFFULL;
-    for (std::uint64_t i = h & mask_;; i = (i + 1) & mask_) {
-        const std::uint64_t s = slots_[i];
-        if (s == 0) return kNone;
-        if ((s >> 32) == h) {
-            const auto id = static_cast<std::uint32_t>(s) - 1;
-            if (this->term(id) == term) return id;
-        }
-    }
+    const std::uint32_t id1 = slots_[locate(term, key(term))].id1;
+    return id1 == 0 ? kNone : id1 - 1;
 }
 
-std::uint32_t TermTable::intern(std::string_view term, bool& inserted) {
-    const std::uint64_t h = hash(term) & 0xFFFFFFFFULL;
-    std::uint64_t i = h & mask_;
-    for (;; i = (i + 1) & mask_) {
-        const std::uint64_t s = slots_[i];
-        if (s == 0) break;
-        if ((s >> 32) == h) {
-            const auto id = static_cast<std::uint32_t>(s) - 1;
-            if (this->term(id) == term) {
-                inserted = false;
-                return id;
-            }
-        }
+std::uint32_t TermTable::add_to_document_count(std::string_view term, const Key& key) {
+    Slot& slot = slots_[locate(term, key)];
+    if (slot.id1 != 0) {
+        ++slot.df;
+        return slot.id1 - 1;
     }
     if (size() >= kMaxTerms) throw std::length_error("too many distinct terms");
     const auto id = static_cast<std::uint32_t>(size());
     chars_.append(term);
     starts_.push_back(chars_.size());
-    slots_[i] = (h << 32) | (static_cast<std::uint64_t>(id) + 1);
-    inserted = true;
+    slot = Slot{{key.head[0], key.head[1]}, key.tag, id + 1, 1, static_cast<std::uint32_t>(key.hash >> 24)};
     // Keep the load factor at most one half.
     if (size() * 2 > slots_.size()) grow();
     return id;
 }
 
 void TermTable::grow() {
-    std::vector<std::uint64_t> next(slots_.size() * 2, 0);
+    std::vector<Slot> next(slots_.size() * 2);
     const std::uint64_t mask = next.size() - 1;
-    for (const std::uint64_t s : slots_) {
-        if (s == 0) continue;
-        std::uint64_t i = (s >> 32) & mask;
-        while (next[i] != 0) i = (i + 1) & mask;
+    for (const Slot& s : slots_) {
+        if (s.id1 == 0) continue;
+        std::uint64_t i = s.hash() & mask;
+        while (next[i].id1 != 0) i = (i + 1) & mask;
         next[i] = s;
     }
     slots_.swap(next);
@@ -106,10 +115,6 @@ void TermTable::grow() {
 void TermTable::compact() {
     chars_.shrink_to_fit();
     starts_.shrink_to_fit();
-}
-
-std::size_t TermTable::memory_bytes() const noexcept {
-    return chars_.capacity() + starts_.capacity() * sizeof(std::uint64_t) + slots_.capacity() * sizeof(std::uint64_t);
 }
 
 }  // namespace lvx::lexical
