@@ -21,15 +21,33 @@ inline bool better(const Hit& a, const Hit& b) noexcept {
     return a.score > b.score || (!(b.score > a.score) && a.pos < b.pos);
 }
 
-void keep_best(std::vector<Hit>& hits, std::uint64_t top_k) {
-    if (top_k < hits.size()) {
-        const auto k = static_cast<std::ptrdiff_t>(top_k);
-        std::partial_sort(hits.begin(), hits.begin() + k, hits.end(), better);
-        hits.resize(static_cast<std::size_t>(top_k));
-    } else {
-        std::sort(hits.begin(), hits.end(), better);
+// The best `k` of a stream of hits, best first at the end. Hits come in
+// one at a time; a hit worse than the current k-th costs one comparison.
+class TopK {
+public:
+    explicit TopK(std::size_t k) : k_(k) { heap_.reserve(k); }
+
+    void offer(double score, std::uint32_t pos) {
+        if (!(score > 0.0) || k_ == 0) return;  // NaN fails too
+        const Hit h{score, pos};
+        if (heap_.size() < k_) {
+            heap_.push_back(h);
+            std::push_heap(heap_.begin(), heap_.end(), better);  // front: the worst kept
+        } else if (better(h, heap_.front())) {
+            std::pop_heap(heap_.begin(), heap_.end(), better);
+            heap_.back() = h;
+            std::push_heap(heap_.begin(), heap_.end(), better);
+        }
     }
-}
+    std::vector<Hit> take() {
+        std::sort_heap(heap_.begin(), heap_.end(), better);
+        return std::move(heap_);
+    }
+
+private:
+    std::size_t k_;
+    std::vector<Hit> heap_;
+};
 
 // Distinct query terms known to the index, in order of first occurrence.
 std::vector<std::uint32_t> query_terms(const TermTable& terms, std::string_view query) {
@@ -53,36 +71,28 @@ std::vector<std::uint32_t> query_terms(const TermTable& terms, std::string_view 
     return ids;
 }
 
-// Score accumulator of the calling thread, all zeros between searches. A
-// search zeroes only the entries it touched (its candidates), so its cost
-// does not grow with the corpus size. It runs no host code while entries
-// are set, so a nested search on the same thread always finds it clean.
+// Score accumulator of the calling thread, all zeros between searches, and
+// room for the candidate list. A search zeroes only the entries it touched
+// (its candidates), so its cost does not grow with the corpus size. It runs
+// no host code while entries are set, so a nested search on the same thread
+// always finds the accumulator clean.
 struct Accumulator {
     std::vector<double> scores;
     std::vector<std::uint32_t> candidates;
 };
 thread_local Accumulator t_acc;
 
-class AccumulatorLease {
-public:
-    explicit AccumulatorLease(std::size_t n_docs) : acc_(t_acc) {
-        if (acc_.scores.size() < n_docs) acc_.scores.resize(n_docs, 0.0);
-        acc_.candidates.clear();
-    }
-    ~AccumulatorLease() {
-        for (const std::uint32_t p : acc_.candidates) acc_.scores[p] = 0.0;
-        acc_.candidates.clear();
-    }
-    AccumulatorLease(const AccumulatorLease&) = delete;
-    AccumulatorLease& operator=(const AccumulatorLease&) = delete;
-    Accumulator& get() noexcept { return acc_; }
-
-private:
-    Accumulator& acc_;
-};
+// The calling thread's accumulator, grown for n_docs documents. (Not
+// inlined: the hot loops then work on plain pointers, not on thread-local
+// addresses.)
+[[gnu::noinline]] Accumulator& thread_accumulator(std::size_t n_docs) {
+    Accumulator& a = t_acc;
+    if (a.scores.size() < n_docs) a.scores.resize(n_docs, 0.0);
+    if (a.candidates.size() < n_docs + 1) a.candidates.resize(n_docs + 1);
+    return a;
+}
 
 std::vector<Hit> best_hits(const Bm25Payload& ix, const std::vector<std::uint32_t>& ids, std::uint64_t top_k) {
-    std::vector<Hit> hits;
     const std::uint32_t* const docs = ix.docs.data();
     const double* const weights = ix.weights.data();
     if (ids.size() == 1) {
@@ -90,30 +100,46 @@ std::vector<Hit> best_hits(const Bm25Payload& ix, const std::vector<std::uint32_
         // for every c that passes the > 0.0 filter).
         const std::uint64_t lo = ix.offsets[ids[0]];
         const std::uint64_t hi = ix.offsets[ids[0] + 1];
-        hits.reserve(static_cast<std::size_t>(hi - lo));
-        for (std::uint64_t i = lo; i < hi; ++i) {
-            if (weights[i] > 0.0) hits.push_back({weights[i], docs[i]});
+        TopK best(static_cast<std::size_t>(std::min<std::uint64_t>(top_k, hi - lo)));
+        for (std::uint64_t i = lo; i < hi; ++i) best.offer(weights[i], docs[i]);
+        return best.take();
+    }
+
+    Accumulator& a = thread_accumulator(static_cast<std::size_t>(ix.n_docs));
+    double* const acc = a.scores.data();
+    std::uint32_t* const cand = a.candidates.data();
+    std::size_t n_cand = 0;
+    struct Reset {
+        double* acc;
+        const std::uint32_t* cand;
+        const std::size_t& n;
+        ~Reset() {
+            for (std::size_t i = 0; i < n; ++i) acc[cand[i]] = 0.0;
         }
-    } else {
-        AccumulatorLease lease(static_cast<std::size_t>(ix.n_docs));
-        double* const acc = lease.get().scores.data();
-        std::vector<std::uint32_t>& candidates = lease.get().candidates;
-        for (const std::uint32_t t : ids) {
-            const std::uint64_t hi = ix.offsets[t + 1];
-            for (std::uint64_t i = ix.offsets[t]; i < hi; ++i) {
-                const std::uint32_t p = docs[i];
-                const double prev = acc[p];
-                if (prev == 0.0) candidates.push_back(p);
-                acc[p] = weights[i] + prev;
-            }
-        }
-        hits.reserve(candidates.size());
-        for (const std::uint32_t p : candidates) {
-            if (acc[p] > 0.0) hits.push_back({acc[p], p});
+    } reset{acc, cand, n_cand};
+
+    // Every weight of a built index is positive and finite, so a document's
+    // sum never returns to 0.0: it becomes a candidate once, and at most
+    // n_docs candidates are written (plus the one spare slot that the
+    // branch-free append writes to).
+    for (const std::uint32_t t : ids) {
+        const std::uint64_t hi = ix.offsets[t + 1];
+        for (std::uint64_t i = ix.offsets[t]; i < hi; ++i) {
+            const std::uint32_t p = docs[i];
+            const double prev = acc[p];
+            cand[n_cand] = p;
+            n_cand += prev == 0.0 ? 1 : 0;
+            acc[p] = weights[i] + prev;
         }
     }
-    keep_best(hits, top_k);
-    return hits;
+    TopK best(static_cast<std::size_t>(std::min<std::uint64_t>(top_k, n_cand)));
+    for (std::size_t i = 0; i < n_cand; ++i) {
+        const std::uint32_t p = cand[i];
+        best.offer(acc[p], p);
+        acc[p] = 0.0;
+    }
+    n_cand = 0;
+    return best.take();
 }
 
 PyObject* search_bm25(Args args) {
