@@ -134,7 +134,7 @@ def row(job: str, ours: float, others: list[tuple[str, float]]) -> None:
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--docs", type=int, default=100_000)
-    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--repeat", type=int, default=3)
     args = ap.parse_args()
     corpus = make_corpus(args.docs)
     r = args.repeat

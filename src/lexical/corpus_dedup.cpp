@@ -2,6 +2,7 @@
 // point into it.
 #include "lexical/corpus.hpp"
 #include "module/records.hpp"
+#include "persist/msgpack.hpp"
 
 namespace lvx::lexical {
 namespace {
@@ -20,6 +21,11 @@ PyObject* build_dedup_corpus_payload(Args args) {
     static const Key k_t{"t"};
     static const Key k_metadata{"metadata"};
     const Ref empty = empty_str();
+    // Building one new dict per document makes the cyclic collector pass over
+    // the whole heap again and again; none of the new objects can form a
+    // cycle. Host code runs here only in a caller's key __eq__ during a
+    // lookup, and sees nothing but the paused collector.
+    const msgpack::GcPause pause;
 
     // Text pool positions keyed by exact str objects: their hash is cached
     // in the object and their comparison runs no host code.
