@@ -261,6 +261,20 @@ def test_channel_str_failures_propagate():
         ln.symbol_channel_search([[rec("run", k=BadStr())]], ["run"], 5, {"k": "5"})
 
 
+def test_channel_filter_key_errors_propagate():
+    class BadKey:
+        def __hash__(self):
+            return hash("k")
+
+        def __eq__(self, other):
+            raise RuntimeError("eq")
+
+    with pytest.raises(RuntimeError, match="eq"):
+        ln.symbol_channel_search([[rec("run", k="x")]], ["run"], 5, {BadKey(): "x"})
+    # Records without a colliding key never call it.
+    assert ln.symbol_channel_search([[rec("run")]], ["run"], 5, {BadKey(): "x"}) == []
+
+
 def test_channel_hostile_str_mutations():
     class Mutator:
         def __init__(self, target):
