@@ -14,6 +14,12 @@
 
 namespace lvx::ranking {
 
+// Record keys read or written by the fusion and filter functions.
+inline const Key k_id{"id"};
+inline const Key k_score{"score"};
+inline const Key k_vector_score{"vector_score"};
+inline const Key k_fused_only{"fused_only"};
+
 // Strong references to the items of a list, taken once. Host code that runs
 // later in the call (a value's __float__, a key's __eq__) may change or empty
 // the caller's list; the walk goes on over what the list held at the start.

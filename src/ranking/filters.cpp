@@ -6,11 +6,6 @@
 namespace lvx::ranking {
 namespace {
 
-const Key k_id{"id"};
-const Key k_score{"score"};
-const Key k_vector_score{"vector_score"};
-const Key k_fused_only{"fused_only"};
-
 // --- dedupe_best_by_id ------------------------------------------------------------
 
 PyObject* dedupe_best_by_id(Args args) {

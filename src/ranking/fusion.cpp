@@ -8,11 +8,6 @@
 namespace lvx::ranking {
 namespace {
 
-const Key k_id{"id"};
-const Key k_score{"score"};
-const Key k_vector_score{"vector_score"};
-const Key k_fused_only{"fused_only"};
-
 // --- reciprocal rank fusion ---------------------------------------------------------
 
 PyObject* score_fusion_rrf(Args args) {
