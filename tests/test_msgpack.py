@@ -366,7 +366,7 @@ def test_every_truncation_fails():
     )
     for cut in range(len(payload)):
         assert ln.decode_entity_graph(payload[:cut]) is None
-    for body in ["91", "cc", "cd 01", "cb 00", "d9", "d9 02 61", "c4 01", "d4 05", "c7 01 05", "dc 00", "de 00 01 c0"]:
+    for body in ["91", "cc", "cd 01", "cb 00", "d9", "d9 02 61", "c4 01", "d4 05", "c7 01 05", "c7 00", "c8 00 00", "c9 00 00 00 00", "dc 00", "de 00 01 c0"]:
         assert dec(h(body)) is FAIL, body
 
 

@@ -727,9 +727,8 @@ namespace {
 inline bool read_head(const std::uint8_t*& p, const std::uint8_t* end, Head& h) noexcept {
     if (p >= end) return false;
     const std::uint8_t m = *p++;
-    const std::size_t avail = static_cast<std::size_t>(end - p);
     auto fixed = [&](int width, std::uint64_t& v) {
-        if (avail < static_cast<std::size_t>(width)) return false;
+        if (static_cast<std::size_t>(end - p) < static_cast<std::size_t>(width)) return false;
         v = load_be(p, width);
         p += width;
         return true;
