@@ -190,3 +190,11 @@ def test_collector_state_is_restored(call, enabled):
         assert gc.isenabled() is enabled
     finally:
         (gc.enable if was else gc.disable)()
+
+
+def test_dedupe_many_ids_matches_model():
+    import random
+
+    rng = random.Random(12)
+    recs = [{"id": f"d{rng.randrange(1500)}", "score": rng.choice([rng.random(), 0.5])} for _ in range(4000)]
+    assert same_records(dedupe(recs), py_dedupe_best_by_id(recs))

@@ -259,3 +259,13 @@ def test_list_emptied_during_the_call_is_walked_as_passed(fuse):
     v[0]["score"] = ClearsList(v)
     out = fuse(v, [])
     assert sorted(r["id"] for r in out) == ["a", "b", "c"] and v == []
+
+
+def test_many_ids_match_models():
+    import random
+
+    rng = random.Random(11)
+    v = [{"id": f"doc-{rng.randrange(3000)}", "score": rng.random()} for _ in range(2500)]
+    b = [{"id": f"doc-{rng.randrange(3000)}", "score": rng.random() * 20} for _ in range(2500)]
+    assert same_records(rrf(v, b), py_score_fusion_rrf(v, b))
+    assert same_records(weighted(v, b, 0.4), py_score_fusion_weighted(v, b, 0.4))

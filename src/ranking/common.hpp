@@ -62,6 +62,8 @@ inline Ref copy_record(PyObject* src) {
 // views point into str objects kept alive by the table.
 class IdTable {
 public:
+    // Holds up to `expected` ids at a load of at most one half (callers size
+    // it by the number of records they walk).
     explicit IdTable(std::size_t expected) {
         std::size_t cap = 16;
         while (cap < expected * 2) cap *= 2;
@@ -132,19 +134,6 @@ private:
         e.slot = slot;
         e.used = true;
         owners_.push_back(std::move(id.owner));
-        if (owners_.size() * 2 > entries_.size()) grow();
-    }
-
-    void grow() {
-        std::vector<Entry> old(entries_.size() * 2);
-        old.swap(entries_);
-        const std::size_t mask = entries_.size() - 1;
-        for (const Entry& e : old) {
-            if (!e.used) continue;
-            std::size_t i = static_cast<std::size_t>(e.hash ^ (e.hash >> 29)) & mask;
-            while (entries_[i].used) i = (i + 1) & mask;
-            entries_[i] = e;
-        }
     }
 
     std::vector<Entry> entries_;
