@@ -164,8 +164,11 @@ IMPLS = [
     ("pure Python", pure_build, pure_search),
 ]
 # Implementations whose queries cost a scan of the whole corpus: timed on a
-# subset of the queries, and skipped above this many documents.
-SLOW = {"rank_bm25": 200_000, "pure Python": 50_000}
+# subset of the queries.
+SLOW = {"rank_bm25", "pure Python"}
+# Skipped above this many documents (unless --no-limits): their build or
+# queries would take many minutes.
+LIMITS = {"rank_bm25": 200_000, "pure Python": 50_000, "bm25s": 200_000}
 
 
 # --- corpora and queries ---------------------------------------------------------
@@ -275,7 +278,7 @@ def dictionary_bytes(texts):
     return len(terms), slots * 32 + sum(len(t.encode()) for t in terms) + 16 * (len(terms) + 1)
 
 
-def run_corpus(name, texts, n_postings, queries, slow_queries, only, repeat):
+def run_corpus(name, texts, n_postings, queries, slow_queries, only, repeat, no_limits=False):
     docs = [{"id": str(i), "text": t, "metadata": {}} for i, t in enumerate(texts)]
     n = len(docs)
     print(f"\n== {name}: {n:,} documents, {n_postings:,} postings, {len(queries)} queries "
@@ -285,7 +288,7 @@ def run_corpus(name, texts, n_postings, queries, slow_queries, only, repeat):
     for impl, build, search in IMPLS:
         if only and impl not in only and impl != "lorvex_native":
             continue
-        if impl in SLOW and n > SLOW[impl]:
+        if impl in LIMITS and n > LIMITS[impl] and not no_limits:
             continue
         qs = queries[:slow_queries] if impl in SLOW else queries
         reps = 3 if impl == "lorvex_native" and n <= 200_000 else 1
@@ -344,6 +347,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--full", action="store_true", help="add the 1M-document Zipf corpus")
     ap.add_argument("--queries", type=int, default=1000)
+    ap.add_argument("--no-limits", action="store_true", help="run every peer at every size")
     ap.add_argument("--repeat", type=int, default=3, help="runs per query; the best counts")
     ap.add_argument("--slow-queries", type=int, default=20, help="queries timed for rank_bm25 and pure Python")
     ap.add_argument("--stdlib-docs", type=int, default=20_000, help="0 skips the standard library corpus")
@@ -362,7 +366,8 @@ def main():
     results = {}
     for n in sizes:
         texts, n_postings = zipf_corpus(n)
-        results[n] = run_corpus(f"Zipf {n:,}", texts, n_postings, queries, args.slow_queries, args.only, args.repeat)
+        results[n] = run_corpus(f"Zipf {n:,}", texts, n_postings, queries, args.slow_queries, args.only, args.repeat,
+                                args.no_limits)
         texts = None
     ours = [results[n]["lorvex_native"][0] / n * 1e6 for n in sizes]
     print("\nlorvex_native build time per document (us): "

@@ -14,9 +14,9 @@ struct Hit {
     std::uint32_t pos;
 };
 
-// Higher score first, then ascending position. Only scores > 0.0 reach the
-// sort, so this is a strict total order and the outcome does not depend on
-// the sorting algorithm.
+// Higher score first, then ascending position. Only scores > 0.0 (never
+// NaN) are ranked, and positions are distinct, so this is a strict total
+// order: the best k are the same whichever way they are selected.
 inline bool better(const Hit& a, const Hit& b) noexcept {
     return a.score > b.score || (!(b.score > a.score) && a.pos < b.pos);
 }
