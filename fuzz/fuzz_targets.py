@@ -19,9 +19,13 @@ import math
 import os
 import re
 import struct
+import sys
 import tempfile
 
 import lorvex_native as ln
+
+# The reader model recurses once or twice per nesting level (budget 1024).
+sys.setrecursionlimit(max(sys.getrecursionlimit(), 20000))
 
 
 class Mismatch(AssertionError):
