@@ -14,12 +14,14 @@ Targets:
   hash_store       load_hash_store_binary / probe_hash_store on the input as a store file
   hash_hex         save_hash_store_binary / probe_hash_store with the input as a hex digest text
 """
+import atexit
 import json
 import math
 import os
 import re
 import struct
 import sys
+import shutil
 import tempfile
 
 import lorvex_native as ln
@@ -485,6 +487,7 @@ def model_probe(data, digest):
 
 
 _TMP = tempfile.mkdtemp(prefix="lorvex-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+atexit.register(shutil.rmtree, _TMP, True)
 _STORE = os.path.join(_TMP, "store.bin")
 _PROBES = ["00" * 16, "ff" * 16, "0123456789abcdef" * 2, " " + "AB" * 16 + "\n", "+f" * 16, "zz" * 16, "0" * 31]
 

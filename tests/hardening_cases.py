@@ -5,9 +5,11 @@ function `name`; `n` scales the size of the texts and lists so that the same
 call serves as a small input (n=1) and as a large one. Functions the module
 does not offer yet are simply absent from `available()`.
 """
+import atexit
 import hashlib
 import os
 import struct
+import shutil
 import tempfile
 
 import msgpack
@@ -18,6 +20,7 @@ import lorvex_native as ln
 MUTATED_ARGS = {"merge_entities_into_graph": {0}, "merge_relations_into_graph": {0}}
 
 TMP = tempfile.mkdtemp(prefix="lorvex-hardening-")
+atexit.register(shutil.rmtree, TMP, True)
 STORE = os.path.join(TMP, "store.bin")
 SAVED = os.path.join(TMP, "saved.bin")
 DIGESTS = sorted(hashlib.md5(str(i).encode()).digest() for i in range(8))
