@@ -385,6 +385,7 @@ def model_corpus_json(data):
     except RecursionError:
         return None
     try:
+        _host_json(v)  # a choice anywhere in the text (even in an unused member) may reject it all
         if isinstance(v, dict):
             if v.get("format") != "dedup_v1" or not isinstance(v.get("texts"), list) or not isinstance(
                 v.get("docs"), list
