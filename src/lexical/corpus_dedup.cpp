@@ -25,7 +25,7 @@ PyObject* build_dedup_corpus_payload(Args args) {
     // the whole heap again and again; none of the new objects can form a
     // cycle. Host code runs here only in a caller's key __eq__ during a
     // lookup, and sees nothing but the paused collector.
-    const msgpack::GcPause pause;
+    const GcPause pause;
 
     // Text pool positions keyed by exact str objects: their hash is cached
     // in the object and their comparison runs no host code.

@@ -156,7 +156,7 @@ PyObject* decode_corpus_json(Args args) {
     json::Document doc;
     if (!doc.parse(args[0].bytes)) return none().release();
     const json::Value& root = doc.root();
-    const msgpack::GcPause pause;
+    const GcPause pause;
     Converter conv(doc);
     if (root.type == json::Type::Object) return decode_dedup(conv, root).release();
     if (root.type == json::Type::Array) return decode_legacy(conv, root).release();

@@ -156,7 +156,7 @@ Ref read_corpus(std::string_view data) {
 
 PyObject* decode_corpus_msgpack(Args args) {
     const std::string_view data = args[0].bytes;
-    const msgpack::GcPause pause;
+    const GcPause pause;
     try {
         Ref out = read_corpus(data);
         return out ? out.release() : none().release();

@@ -53,6 +53,23 @@ std::string type_name(PyObject* obj);
 // TypeError "'{type}' object cannot be converted to '{target}'" (no prefix).
 [[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target);
 
+// Keeps the cyclic garbage collector off while a function builds many new
+// objects that cannot be garbage yet (its passes over the young generation
+// would otherwise dominate); the collector's state at entry is restored on
+// every exit.
+class GcPause {
+public:
+    GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 // ---------------------------------------------------------------------------
 // Owned reference
 

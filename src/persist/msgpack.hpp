@@ -220,22 +220,6 @@ bool well_formed(std::string_view data) noexcept;
 // True when `s` is valid UTF-8.
 bool is_valid_utf8(std::string_view s) noexcept;
 
-// Keeps the cyclic garbage collector off while a decoder builds a large tree
-// of new, acyclic objects (its passes over the young objects would otherwise
-// dominate); restores the previous state.
-class GcPause {
-public:
-    GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
-    ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-
-private:
-    bool was_enabled_;
-};
-
 // Reads the first value of `data` straight into host objects, in the order
 // "read the whole value, then convert": null Ref with no exception for
 // malformed data, PyErrorSet when a well-formed value cannot be converted.

@@ -31,23 +31,6 @@ inline std::vector<Ref> snapshot(PyObject* list) {
     return items;
 }
 
-// Holds the cyclic garbage collector off while a function builds many
-// record copies: collections in the middle of the call would only walk the
-// fresh copies, which cannot be garbage yet. The collector's state at entry
-// is restored on every exit.
-class CollectorPause {
-public:
-    CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    bool was_enabled_;
-};
-
 // Shallow record copy. An exact dict copies through the interpreter's own
 // dict copy, which yields the same keys, values and order as the generic
 // key-by-key walk of copy_pydict and is several times faster.

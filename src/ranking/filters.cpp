@@ -9,7 +9,7 @@ namespace {
 // --- dedupe_best_by_id ------------------------------------------------------------
 
 PyObject* dedupe_best_by_id(Args args) {
-    const CollectorPause pause;
+    const GcPause pause;
     const std::vector<Ref> items = snapshot(args[0].obj);
     IdTable ids(items.size());
     std::vector<Ref> best;
@@ -74,7 +74,7 @@ std::optional<double> optional_field(PyObject* record, PyObject* key) {
 }
 
 PyObject* filter_results_by_threshold(Args args) {
-    const CollectorPause pause;
+    const GcPause pause;
     const double threshold = args[1].f;
     const std::string_view field = args[2].text;
     // Interned, so that a lookup meets the record's own (usually interned)

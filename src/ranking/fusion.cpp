@@ -11,7 +11,7 @@ namespace {
 // --- reciprocal rank fusion ---------------------------------------------------------
 
 PyObject* score_fusion_rrf(Args args) {
-    const CollectorPause pause;
+    const GcPause pause;
     const double kf = static_cast<double>(args[2].i);
     const std::vector<Ref> vec = snapshot(args[0].obj);
     const std::vector<Ref> bm = snapshot(args[1].obj);
@@ -103,7 +103,7 @@ std::vector<double> raw_scores(const std::vector<Ref>& items) {
 }
 
 PyObject* score_fusion_weighted(Args args) {
-    const CollectorPause pause;
+    const GcPause pause;
     const double weight = args[2].f;
     const double bm25_weight = 1.0 - weight;
     const std::vector<Ref> vec = snapshot(args[0].obj);

@@ -18,7 +18,7 @@ PyObject* encode_pair(Args args) {
 // Reads [marker, first, second] and returns (first, second) when both have
 // the wanted kind, else None. The marker is not examined.
 PyObject* decode_pair(std::string_view data, int (*kind_check)(PyObject*)) {
-    const msgpack::GcPause pause;
+    const GcPause pause;
     try {
         msgpack::Reader r(data);
         int budget = msgpack::kBudget;
