@@ -29,15 +29,19 @@ import sysconfig
 import time
 from collections import defaultdict
 from contextlib import contextmanager
+from typing import Any, Iterator
 
 import numpy as np
-from tqdm import tqdm
+from tqdm import tqdm  # type: ignore[import-untyped]
 
 import lorvex_native as ln
 
 EMBED_DIM = 256
 VOCAB_LIMIT = 40000
 CACHE_FORMAT = 1
+
+Record = dict[str, Any]
+Batch = list[tuple[str, list[Record]]]
 
 
 # --------------------------------------------------------------------------- timing
@@ -48,7 +52,7 @@ class Timings:
         self.stages: list[tuple[str, float]] = []
 
     @contextmanager
-    def stage(self, name: str):
+    def stage(self, name: str) -> Iterator[None]:
         t0 = time.perf_counter()
         yield
         self.stages.append((name, time.perf_counter() - t0))
@@ -81,14 +85,14 @@ class ChunkVisitor(ast.NodeVisitor):
         self.module = module
         self.lines = lines
         self.scope: list[tuple[str, str]] = []  # (name, kind)
-        self.chunks: list[dict] = []
-        self.entities: list[dict] = []
-        self.relations: list[dict] = []
+        self.chunks: list[Record] = []
+        self.entities: list[Record] = []
+        self.relations: list[Record] = []
 
     def qualname(self, name: str) -> str:
         return ".".join([self.module] + [n for n, _ in self.scope] + [name])
 
-    def add_symbol(self, node, kind: str) -> None:
+    def add_symbol(self, node: ast.ClassDef | ast.FunctionDef | ast.AsyncFunctionDef, kind: str) -> None:
         qual = self.qualname(node.name)
         start, end = node.lineno, getattr(node, "end_lineno", node.lineno) or node.lineno
         text = "\n".join(self.lines[start - 1:end])
@@ -131,7 +135,7 @@ class ChunkVisitor(ast.NodeVisitor):
         self.generic_visit(node)
         self.scope.pop()
 
-    def _visit_function(self, node) -> None:
+    def _visit_function(self, node: ast.FunctionDef | ast.AsyncFunctionDef) -> None:
         kind = "method" if self.scope and self.scope[-1][1] == "class" else "function"
         self.add_symbol(node, kind)
         qual = self.qualname(node.name)
@@ -156,7 +160,7 @@ class ChunkVisitor(ast.NodeVisitor):
             self.relations.append({"subject": self.module, "relation": "IMPORTS", "object": node.module})
 
 
-def _dotted(node) -> str:
+def _dotted(node: ast.expr) -> str:
     parts = []
     while isinstance(node, ast.Attribute):
         parts.append(node.attr)
@@ -167,7 +171,7 @@ def _dotted(node) -> str:
     return ""
 
 
-def ingest_file(path: pathlib.Path, root: pathlib.Path, text: str) -> tuple[list[dict], list, list]:
+def ingest_file(path: pathlib.Path, root: pathlib.Path, text: str) -> tuple[list[Record], Batch, Batch]:
     """Chunks, entity batch item and relation batch item of one file."""
     rel = str(path.relative_to(root))
     if path.suffix == ".py":
@@ -186,7 +190,9 @@ def ingest_file(path: pathlib.Path, root: pathlib.Path, text: str) -> tuple[list
         visitor.visit(tree)
         return visitor.chunks, [(rel, visitor.entities)], [(rel, visitor.relations)]
     # Markdown / reStructuredText: one prose chunk per paragraph group.
-    chunks, buf, start = [], [], 1
+    chunks: list[Record] = []
+    buf: list[str] = []
+    start = 1
     for i, line in enumerate(text.splitlines() + [""], 1):
         if line.strip():
             if not buf:
@@ -215,7 +221,9 @@ def embed_texts(token_lists: list[list[str]], vocab: dict[str, int], idf: np.nda
     out = np.zeros((len(token_lists), proj.shape[1]), dtype=np.float32)
     batch = 512
     for start in range(0, len(token_lists), batch):
-        rows, cols, vals = [], [], []
+        rows: list[int] = []
+        cols: list[int] = []
+        vals: list[int] = []
         for r, tokens in enumerate(token_lists[start:start + batch]):
             counts: dict[int, int] = defaultdict(int)
             for tok in tokens:
@@ -240,10 +248,11 @@ def embed_texts(token_lists: list[list[str]], vocab: dict[str, int], idf: np.nda
 
 def projection(n_terms: int) -> np.ndarray:
     rng = np.random.default_rng(7)
-    return rng.standard_normal((n_terms, EMBED_DIM)).astype(np.float32) / np.sqrt(EMBED_DIM)
+    proj: np.ndarray = rng.standard_normal((n_terms, EMBED_DIM)).astype(np.float32) / np.sqrt(EMBED_DIM)
+    return proj
 
 
-def build_embedder(token_lists: list[list[str]]):
+def build_embedder(token_lists: list[list[str]]) -> tuple[dict[str, int], np.ndarray, np.ndarray]:
     df: dict[str, int] = defaultdict(int)
     for tokens in token_lists:
         for tok in set(tokens):
@@ -293,11 +302,11 @@ class SearchIndex:
             manifest = json.loads(self.read("manifest.json") or b"{}")
             if manifest.get("format") != CACHE_FORMAT or manifest.get("root") != str(self.root):
                 cached, manifest = None, {}
-        by_file: dict[str, list[dict]] = defaultdict(list)
+        by_file: dict[str, list[Record]] = defaultdict(list)
         for chunk in cached or []:
             by_file[chunk["metadata"].get("file_path", "")].append(chunk)
-        entity_batches: list = []
-        relation_batches: list = []
+        entity_batches: Batch = []
+        relation_batches: Batch = []
         digests: list[str] = []
         changed = 0
         file_digest: dict[str, str] = dict(manifest.get("files", {}))
@@ -347,7 +356,7 @@ class SearchIndex:
                                    if c["metadata"].get("source_class") == "code"]
             self.symbols = ln.build_symbol_index([self.corpus])
 
-    def _load_cached_chunks(self) -> list[dict] | None:
+    def _load_cached_chunks(self) -> list[Record] | None:
         data = self.read("corpus.msgpack")
         corpus = ln.decode_corpus_msgpack(data) if data is not None else None
         if corpus is None:
@@ -356,7 +365,7 @@ class SearchIndex:
             corpus = ln.decode_corpus_json(data) if data is not None else None
         return corpus
 
-    def _build_graph(self, entity_batches: list, relation_batches: list, rebuild: bool) -> None:
+    def _build_graph(self, entity_batches: Batch, relation_batches: Batch, rebuild: bool) -> None:
         with self.timings.stage("graph"):
             entities = None if rebuild else ln.decode_entity_graph(self.read("entities.msgpack") or b"")
             relations = None if rebuild else ln.decode_relation_graph(self.read("relations.msgpack") or b"")
@@ -364,7 +373,7 @@ class SearchIndex:
                 entities, relations = {}, {}
                 if not rebuild:  # the cache was unreadable: rebuild the graph from every file
                     entity_batches, relation_batches = self._all_graph_batches()
-            bridges: list[dict] = []
+            bridges: list[dict[str, str]] = []
             if entity_batches or relation_batches or not entities:
                 for i in range(0, len(entity_batches), 64):
                     ln.merge_entities_into_graph(entities, entity_batches[i:i + 64])
@@ -385,9 +394,9 @@ class SearchIndex:
         self.stats["new bridge edges"] = len(bridges)
         self.stats["communities"] = len(set(self.communities.values()))
 
-    def _bridge_edges(self, relations: dict) -> list[dict]:
+    def _bridge_edges(self, relations: dict[str, Any]) -> list[dict[str, str]]:
         """MENTIONED_IN edges from code symbols to the prose chunks that name them."""
-        sym_lookup = {}
+        sym_lookup: dict[str, str] = {}
         for c in self.corpus:
             meta = c["metadata"]
             name = meta.get("symbol_name", "")
@@ -398,8 +407,9 @@ class SearchIndex:
                     for src, lst in relations.items() if isinstance(lst, list) for e in lst if isinstance(e, dict)]
         return ln.build_code_doc_bridge_edges(sym_lookup, prose, existing)
 
-    def _all_graph_batches(self) -> tuple[list, list]:
-        ents, rels = [], []
+    def _all_graph_batches(self) -> tuple[Batch, Batch]:
+        ents: Batch = []
+        rels: Batch = []
         for path in discover(self.root, self.include_tests):
             if path.suffix != ".py":
                 continue
@@ -449,7 +459,7 @@ class SearchIndex:
         with self.timings.stage("sentences"):
             decoded = None if rebuild else ln.decode_sentence_index(self.read("sentences.msgpack") or b"")
             if decoded is None:
-                records: dict[str, dict] = {}
+                records: dict[str, Record] = {}
                 chunk_to_sentences: dict[str, list[str]] = {}
                 for c in self.corpus:
                     if c["metadata"].get("source_class") != "docs":
@@ -464,11 +474,12 @@ class SearchIndex:
                 ids = list(records)
                 self.write("sentence_meta.msgpack", ln.encode_sentence_meta(ids, [records[i] for i in ids]))
                 decoded = (records, chunk_to_sentences)
-            self.sentences, self.chunk_sentences = decoded
+            self.sentences: dict[str, Record] = decoded[0]
+            self.chunk_sentences: dict[str, list[str]] = decoded[1]
         self.stats["sentences"] = len(self.sentences)
 
     # -- query
-    def search(self, question: str, top: int, fusion: str) -> tuple[list[dict], Timings]:
+    def search(self, question: str, top: int, fusion: str) -> tuple[list[Record], Timings]:
         t = Timings()
         with t.stage("tokens"):
             tokens = ln.extract_code_query_tokens(question)
@@ -516,7 +527,7 @@ class SearchIndex:
                               "symbol channel": len(channel)}
         return ranked, t
 
-    def snippet(self, record: dict, question: str) -> str:
+    def snippet(self, record: Record, question: str) -> str:
         words = set(question.lower().split())
         ids = self.chunk_sentences.get(record["id"]) or self.chunk_sentences.get(record["id"] + ":doc") or []
         best, best_score = "", -1
