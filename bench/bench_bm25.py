@@ -220,7 +220,7 @@ def count_postings(texts):
 try:
     _malloc_trim = ctypes.CDLL("libc.so.6").malloc_trim
 except (OSError, AttributeError):  # not glibc
-    _malloc_trim = None
+    _malloc_trim = None  # type: ignore[assignment]
 
 
 def rss_bytes():

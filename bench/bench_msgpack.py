@@ -26,7 +26,7 @@ import lorvex_native as ln
 try:
     import ormsgpack
 except ImportError:  # pragma: no cover
-    ormsgpack = None
+    ormsgpack = None  # type: ignore[assignment]
 
 
 # --- pure-Python codec of the same contract ---------------------------------

@@ -441,7 +441,7 @@ def same_records(a, b):
     return True
 
 
-ROWS = []
+ROWS: list[tuple[str, ...]] = []
 
 
 def compare(name, native, baselines):
@@ -600,7 +600,7 @@ def cpu_vector_isa():
     return "avx512f" if " avx512f" in flags else "avx2" if " avx2" in flags else "sse2"
 
 
-NOTES = []
+NOTES: list[str] = []
 
 
 def main(argv=None):

@@ -34,11 +34,11 @@ def stdlib_chunks(n_docs: int, chunk_lines: int = 20) -> list[dict]:
                                  "metadata": {"file_path": str(path)}})
                     if len(docs) >= n_docs:
                         return docs
-    for path, src in sources:
+    for name, src in sources:
         lines = src.splitlines()
         for i in range(0, len(lines), chunk_lines):
-            docs.append({"id": f"{path}#{i}", "text": "\n".join(lines[i:i + chunk_lines]),
-                         "metadata": {"file_path": path}})
+            docs.append({"id": f"{name}#{i}", "text": "\n".join(lines[i:i + chunk_lines]),
+                         "metadata": {"file_path": name}})
             if len(docs) >= n_docs:
                 return docs
     return docs
