@@ -411,8 +411,8 @@ def main() -> int:
     widths = [max(len(r[i]) for r in ROWS + [("job", "ours", "other", "ratio")]) for i in range(4)]
     header = ("job", "ours", "other", "ratio")
     print("  ".join(h.ljust(w) for h, w in zip(header, widths)))
-    for row in ROWS:
-        print("  ".join(c.ljust(w) for c, w in zip(row, widths)))
+    for cells in ROWS:
+        print("  ".join(c.ljust(w) for c, w in zip(cells, widths)))
     return 0
 
 
