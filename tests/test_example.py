@@ -17,9 +17,9 @@ EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "code_se
 
 @pytest.fixture(scope="module")
 def example():
-    spec = importlib.util.spec_from_file_location("code_search_example", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("code_search_example", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -54,13 +54,13 @@ namespace {
 
 // --- binding messages -------------------------------------------------------
 
-std::string fname(const FunctionSpec& spec) { return std::string(spec.name) + "()"; }
+std::string fname(const FunctionSpec& fn) { return std::string(fn.name) + "()"; }
 
-[[noreturn]] void too_many_positional(const FunctionSpec& spec, Py_ssize_t given) {
+[[noreturn]] void too_many_positional(const FunctionSpec& fn, Py_ssize_t given) {
     std::size_t required = 0;
-    for (const Param& p : spec.params) required += p.required() ? 1 : 0;
-    const std::size_t n = spec.params.size();
-    std::string msg = fname(spec) + " takes ";
+    for (const Param& p : fn.params) required += p.required() ? 1 : 0;
+    const std::size_t n = fn.params.size();
+    std::string msg = fname(fn) + " takes ";
     if (required == n) {
         msg += std::to_string(n);
     } else {
@@ -70,8 +70,8 @@ std::string fname(const FunctionSpec& spec) { return std::string(spec.name) + "(
     raise(PyExc_TypeError, msg);
 }
 
-[[noreturn]] void missing_arguments(const FunctionSpec& spec, const std::vector<const char*>& names) {
-    std::string msg = fname(spec) + " missing " + std::to_string(names.size()) + " required positional argument";
+[[noreturn]] void missing_arguments(const FunctionSpec& fn, const std::vector<const char*>& names) {
+    std::string msg = fname(fn) + " missing " + std::to_string(names.size()) + " required positional argument";
     msg += names.size() == 1 ? ": " : "s: ";
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
@@ -227,9 +227,9 @@ void prefix_type_error(const char* name) {
     Py_DECREF(exc);
 }
 
-PyObject* run(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const std::size_t n = spec.params.size();
-    if (nargs < 0 || static_cast<std::size_t>(nargs) > n) too_many_positional(spec, nargs);
+PyObject* run(const FunctionSpec& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const std::size_t n = fn.params.size();
+    if (nargs < 0 || static_cast<std::size_t>(nargs) > n) too_many_positional(fn, nargs);
 
     PyObject* bound[16] = {};
     if (n > 16) raise_internal("too many parameters");
@@ -241,12 +241,12 @@ PyObject* run(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
             PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
             std::string_view name = utf8_of(kw);
             std::size_t j = 0;
-            while (j < n && name != spec.params[j].name) ++j;
+            while (j < n && name != fn.params[j].name) ++j;
             if (j == n) {
-                raise(PyExc_TypeError, fname(spec) + " got an unexpected keyword argument '" + std::string(name) + "'");
+                raise(PyExc_TypeError, fname(fn) + " got an unexpected keyword argument '" + std::string(name) + "'");
             }
             if (bound[j] != nullptr) {
-                raise(PyExc_TypeError, fname(spec) + " got multiple values for argument '" + std::string(name) + "'");
+                raise(PyExc_TypeError, fname(fn) + " got multiple values for argument '" + std::string(name) + "'");
             }
             bound[j] = args[nargs + k];
         }
@@ -254,13 +254,13 @@ PyObject* run(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
 
     std::vector<const char*> missing;
     for (std::size_t j = 0; j < n; ++j) {
-        if (bound[j] == nullptr && spec.params[j].required()) missing.push_back(spec.params[j].name);
+        if (bound[j] == nullptr && fn.params[j].required()) missing.push_back(fn.params[j].name);
     }
-    if (!missing.empty()) missing_arguments(spec, missing);
+    if (!missing.empty()) missing_arguments(fn, missing);
 
     Arg converted[16];
     for (std::size_t j = 0; j < n; ++j) {
-        const Param& p = spec.params[j];
+        const Param& p = fn.params[j];
         if (bound[j] == nullptr) {
             apply_default(p, converted[j]);
             continue;
@@ -272,15 +272,15 @@ PyObject* run(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
             throw;
         }
     }
-    return spec.body(Args(converted, n));
+    return fn.body(Args(converted, n));
 }
 
 }  // namespace
 
-PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_function(const FunctionSpec& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* result = nullptr;
     try {
-        result = run(spec, args, PyVectorcall_NARGS(nargs), kwnames);
+        result = run(fn, args, PyVectorcall_NARGS(nargs), kwnames);
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(internal_failure_type() ? internal_failure_type() : PyExc_SystemError,

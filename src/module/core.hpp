@@ -185,7 +185,7 @@ struct FunctionSpec {
 
 // Binds and converts the arguments of a fast-call-with-keywords call, runs the
 // body and translates C++ exceptions. Never throws.
-PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* call_function(const FunctionSpec& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 using FastCallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
@@ -197,13 +197,13 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 // Self-registration of a function; the module registers the functions it
 // finds in its fixed order.
 struct Registrar {
-    Registrar(const FunctionSpec* spec, FastCallWithKeywords fn);
+    Registrar(const FunctionSpec* function, FastCallWithKeywords entry_point);
     PyMethodDef def;
 };
 std::span<Registrar* const> registered_functions();
 
-#define LVX_REGISTER_FUNCTION(spec) \
-    [[maybe_unused]] static ::lvx::Registrar lvx_registrar_##spec{&spec, &::lvx::entry<&spec>}
+#define LVX_REGISTER_FUNCTION(function) \
+    [[maybe_unused]] static ::lvx::Registrar lvx_registrar_##function{&function, &::lvx::entry<&function>}
 
 // ---------------------------------------------------------------------------
 // Index objects (Bm25Index, SymbolIndex): opaque holders of a native payload.

@@ -161,9 +161,9 @@ PyObject* create_module() {
 
 }  // namespace
 
-Registrar::Registrar(const FunctionSpec* spec, FastCallWithKeywords fn)
-    : def{spec->name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS,
-          spec->doc} {
+Registrar::Registrar(const FunctionSpec* function, FastCallWithKeywords entry_point)
+    : def{function->name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry_point)),
+          METH_FASTCALL | METH_KEYWORDS, function->doc} {
     registrars().push_back(this);
 }
 
