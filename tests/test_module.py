@@ -253,3 +253,13 @@ def test_internal_failure_is_a_base_exception_not_an_exception():
         assert "dictionary changed size during iteration" in str(e)
     finally:
         Mutating.target = None
+
+
+def test_second_interpreter_is_refused():
+    si = pytest.importorskip("_xxsubinterpreters")
+    interp = si.create()
+    try:
+        with pytest.raises(si.RunFailedError, match="ImportError"):
+            si.run_string(interp, "import lorvex_native")
+    finally:
+        si.destroy(interp)
